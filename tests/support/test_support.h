@@ -1,0 +1,29 @@
+// Shared helpers for the test binaries.
+
+#ifndef TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_
+#define TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace tessel_test {
+
+// Polls condition every millisecond until it holds or timeout passes;
+// returns its last value. Tests wait for conditions, never for a fixed time.
+bool waitFor(const std::function<bool()>& condition,
+             std::chrono::milliseconds timeout = std::chrono::milliseconds(5000));
+
+// The bytes of any plain value, for byte-exact comparisons.
+template <typename T>
+std::vector<uint8_t> bytesOf(const T& value) {
+  const auto* begin = reinterpret_cast<const uint8_t*>(&value);
+  return std::vector<uint8_t>(begin, begin + sizeof(T));
+}
+
+}  // namespace tessel_test
+
+#endif  // TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_
