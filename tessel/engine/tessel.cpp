@@ -1,40 +1,187 @@
+// Tessel: construction, init/deinit, sessions, connect, the accessors and
+// the calls forwarded to the overlay.
+
 #include "tessel/engine/tessel.h"
 
 #include <cstring>
+#include <new>
+
+#include "tessel/engine/tessel_error.h"
+#include "tessel/toolkit/kiv_host.h"
 
 namespace zintar {
 
-Tessel::Tessel() : syncTimeOn(false), error(0), jobPut(false) {}
+Tessel::Tessel()
+    : numPeers(0),
+      numTopologyRecords(0),
+      hostPingThreshold(-2),
+      pingThreshold(1000),
+      jobPut(false),
+      connected(false),
+      fakePing(false),
+      syncTimeOn(false),
+      error(0),
+      deinitDone(false) {
+  for (int slot = 0; slot < MaxSlots; ++slot) {
+    parentTable[slot] = -1;
+    peerPing[slot] = -1;
+    topologyPing[slot] = -1;
+  }
+}
 
-Tessel::~Tessel() { clearJobQueue(); }
+Tessel::~Tessel() { deinit(); }
+
+int Tessel::init(int32_t peerId, int port, bool listen, int mode, bool discardJobs, bool fake) {
+  jobPut.store(discardJobs, std::memory_order_relaxed);
+  myProperty.id = peerId;
+  myProperty.port = static_cast<uint16_t>(port);
+  myProperty.listen = listen ? 1 : 0;
+  fakePing = fake;
+  if (setIpAddress() < 0) {
+    setError(ErrorCode::NoSystemInfo);
+    return -1;
+  }
+  if (client.init(this, port, listen, mode) < 0) {
+    setError(ErrorCode::CannotCreate);
+    return -1;
+  }
+  galaxies.reset(new (std::nothrow) std::vector<PacketDef::HostIdInfo>());
+  galaxyPings.reset(new (std::nothrow) std::map<int32_t, int>());
+  {
+    KivAutoLock guard(jobMutex);
+    jobQueue.reset(new (std::nothrow) std::deque<TesselJob>());
+  }
+  if (!galaxies || !galaxyPings || !jobQueue) {
+    setError(ErrorCode::CannotCreate);
+    return -1;
+  }
+  clearPeers();
+  return 0;
+}
+
+void Tessel::deinit() {
+  if (deinitDone) return;
+  deinitDone = true;
+  // No callback may reach the engine once its tables are gone.
+  client.stop();
+  client.deinit();
+  {
+    KivAutoLock guard(galaxyMutex);
+    galaxies.reset();
+    galaxyPings.reset();
+  }
+  KivAutoLock guard(jobMutex);
+  jobQueue.reset();
+}
+
+void Tessel::startSession() {
+  clearPeers();
+  client.reinit();
+  clearJobQueue();
+  connected = false;
+  setError(ErrorCode::Successful);
+}
+
+int Tessel::endSession() {
+  client.reinit();
+  clearJobQueue();
+  connected = false;
+  return 0;
+}
+
+int Tessel::connect(int timeoutMs) {
+  if (timeoutMs < 0) timeoutMs = DefaultConnectTimeoutMs;
+  if (connected) return 0;
+  if (client.buildTopology(MaxSlots, parentTable) < 0) return -1;
+  if (client.waitForGo(timeoutMs) < 0) return -1;
+  connected = true;
+  return 0;
+}
+
+int Tessel::setIpAddress() {
+  std::vector<uint32_t> addresses;
+  if (KivHost::getLocalAddresses(addresses) < 0) return -1;
+  uint32_t ip = myProperty.ip;
+  bool real = myProperty.hasRealIp != 0;
+  chooseLocalAddress(addresses, ip, real);
+  myProperty.ip = ip;
+  myProperty.hasRealIp = real ? 1 : 0;
+  return 0;
+}
+
+void Tessel::chooseLocalAddress(const std::vector<uint32_t>& addresses, uint32_t& ip, bool& hasRealIp) {
+  for (uint32_t address : addresses) {
+    if (address == 0x7F000001u || address == 0xFFFFFFFFu) continue;
+    uint32_t first = address >> 24;
+    uint32_t second = (address >> 16) & 0xFF;
+    bool isPrivate = (first == 192 && second == 168) || first == 10 || (first == 172 && second >= 16 && second <= 31);
+    ip = address;
+    hasRealIp = !isPrivate;
+    if (!isPrivate) return;
+  }
+}
+
+int Tessel::setRoomId(int16_t major, int16_t minor) {
+  if (static_cast<uint16_t>(major) > PacketDef::RoomId::MaxMajor ||
+      static_cast<uint16_t>(minor) > PacketDef::RoomId::MaxMinor)
+    return -1;
+  myProperty.roomId.setMajor(static_cast<uint16_t>(major));
+  myProperty.roomId.setMinor(static_cast<uint16_t>(minor));
+  return 0;
+}
+
+int32_t Tessel::getCenterPeer() const { return getPeerProperty(client.getRootSlotId()).id; }
+
+uint32_t Tessel::getRootIp() const { return getPeerProperty(client.getRootSlotId()).ip; }
+
+int Tessel::getRootPort() const { return getPeerProperty(client.getRootSlotId()).port; }
+
+void Tessel::setPingThreshold(int value) {
+  hostPingThreshold = value;
+  pingThreshold = value;
+}
+
+int Tessel::sendPacket(int32_t peerId, const char* data, int size, bool reliable) {
+  return client.sendPacket(peerId, data, size, reliable);
+}
+
+int Tessel::castPacket(const char* data, int size, bool reliable, bool immediate) {
+  return client.castPacket(data, size, reliable, immediate);
+}
+
+int Tessel::peekPacket(bool reliable) { return client.peekPacket(reliable); }
+
+int Tessel::sendPing() { return client.sendPing(); }
+
+// --- Jobs ------------------------------------------------------------------------
 
 void Tessel::pushJob(const TesselJob& job) {
   if (jobPut.load(std::memory_order_relaxed)) return;
   KivAutoLock guard(jobMutex);
-  jobQueue.push_back(job);
+  if (jobQueue) jobQueue->push_back(job);
 }
 
 bool Tessel::popJob(TesselJob& job) {
   KivAutoLock guard(jobMutex);
-  if (jobQueue.empty()) return false;
-  job = jobQueue.front();
-  jobQueue.pop_front();
+  if (!jobQueue || jobQueue->empty()) return false;
+  job = jobQueue->front();
+  jobQueue->pop_front();
   return true;
 }
 
 bool Tessel::emptyJob() {
   KivAutoLock guard(jobMutex);
-  return jobQueue.empty();
+  return !jobQueue || jobQueue->empty();
 }
 
 int Tessel::getNumJobs() {
   KivAutoLock guard(jobMutex);
-  return static_cast<int>(jobQueue.size());
+  return jobQueue ? static_cast<int>(jobQueue->size()) : 0;
 }
 
 void Tessel::clearJobQueue() {
   KivAutoLock guard(jobMutex);
-  jobQueue.clear();
+  if (jobQueue) jobQueue->clear();
 }
 
 void Tessel::gotMessage(int32_t peerId, const PeerPacket& packet) {

@@ -5,9 +5,16 @@
 // host thread calls them too when the overlay delivers the host's own
 // broadcasts.
 //
+// Lifecycle: construct; init (local address, overlay host and thread,
+// tables); per room startSession, setRoomId, addPeer for every user
+// including itself, setTopology, connect, traffic, endSession; destruction
+// runs deinit, which stops the service thread before anything is freed.
+//
 // Events reach the host as TesselJob values in a first-in first-out queue
 // without a size limit. jobMutex guards the queue and is the innermost lock
-// of the library: nothing else is locked while it is held.
+// of the library: nothing else is locked while it is held. galaxyMutex
+// guards the galaxy tables. The per-slot tables have no lock: the host
+// thread alone uses them.
 
 #ifndef TESSEL_ENGINE_TESSEL_H_
 #define TESSEL_ENGINE_TESSEL_H_
@@ -15,8 +22,12 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <map>
+#include <memory>
+#include <vector>
 
 #include "tessel/engine/tessel_job.h"
+#include "tessel/overlay/peer_client.h"
 #include "tessel/overlay/peer_packet.h"
 #include "tessel/records/packet_def.h"
 #include "tessel/tessel_export.h"
@@ -26,15 +37,99 @@ namespace zintar {
 
 class TESSEL_EXPORT Tessel {
  public:
+  static constexpr int MaxSlots = 32;
+  // A slot's topology ping when the description gave none.
+  static constexpr int32_t UnknownPing = 60000;
+  // The wait of connect() when its argument is negative.
+  static constexpr int DefaultConnectTimeoutMs = 30000;
+
   Tessel();
   virtual ~Tessel();
 
   Tessel(const Tessel&) = delete;
   Tessel& operator=(const Tessel&) = delete;
 
-  // Job queue, host thread. popJob copies the oldest job into job and
-  // returns true, or returns false and leaves job untouched when the queue
-  // is empty.
+  // --- Life cycle -----------------------------------------------------------
+  // Stores the arguments, finds the local address, starts the overlay
+  // (listening on port when listen is true; mode 3 ordered, 5 ordered and
+  // sequenced delivery) and creates the tables. 0, or -1 with the last
+  // error 0x10F03 (no local address) or 0x10F01 (overlay or tables).
+  int init(int32_t peerId, int port, bool listen, int mode, bool jobPut, bool fakePing);
+  // Stops the service thread and frees the tables. Runs once.
+  void deinit();
+  // A new room: empties the peer table, resets the overlay and the job
+  // queue, clears the last error.
+  void startSession();
+  // Resets the overlay and the job queue; keeps the peer table. Always 0.
+  int endSession();
+  // Builds the local view of the tree and joins it: time synchronisation
+  // when on, the link to the parent, and a short wait for frame 0. A
+  // negative timeout waits 30 s. 0 at once when already connected; -1 with
+  // the last error 0x10111 (no topology) or 0x10301 (timeout).
+  int connect(int timeoutMs);
+
+  // --- Accessors ---------------------------------------------------------------
+  // -1 when major exceeds 1023 or minor 16383 (both taken as unsigned
+  // 16-bit); the own slot is kept.
+  int setRoomId(int16_t major, int16_t minor);
+  uint32_t getLocalIp() const { return myProperty.ip; }
+  bool hasRealIp() const { return myProperty.hasRealIp != 0; }
+  // The local peer's record.
+  const PacketDef::PeerProperty& getPeerProperty() const { return myProperty; }
+  // The root's id, address and port; -1, 0xFFFFFFFF and 65535 while no
+  // root is known.
+  int32_t getCenterPeer() const;
+  uint32_t getRootIp() const;
+  int getRootPort() const;
+  uint32_t getReadIndex() const { return client.getReadIndex(); }
+  // Frame stamping and time synchronisation are on.
+  bool isSyncTime() const { return syncTimeOn.load(std::memory_order_relaxed); }
+  // The last error code (see errorText).
+  uint32_t getError() const { return error.load(std::memory_order_relaxed); }
+  void setError(uint32_t code) { error.store(code, std::memory_order_relaxed); }
+  void setFakePing(bool value) { fakePing = value; }
+  void setPingThreshold(int value);
+  bool isConnected() const { return connected; }
+
+  // --- Traffic, forwarded to the overlay --------------------------------------
+  int sendPacket(int32_t peerId, const char* data, int size, bool reliable);
+  int castPacket(const char* data, int size, bool reliable, bool immediate);
+  int peekPacket(bool reliable);
+  int sendPing();
+
+  // --- Peer table ---------------------------------------------------------------
+  // Puts peerId into slot (0..31, else -1). The own id teaches the engine
+  // its slot. While connected the peer joins the running tree below the
+  // root.
+  int addPeer(int32_t peerId, unsigned char slot);
+  // Replaces a known peer's record with the given address and flags. -1
+  // for an unknown id.
+  int setPeerProperty(int32_t peerId, uint32_t ip, int port, bool hasRealIp, bool listen);
+  // Takes a peer out of the room and the overlay. -1 for an unknown id.
+  int removePeer(int32_t peerId);
+  // Writes the peer ping list (own record, the occupied slots with their
+  // pings, the galaxies with theirs). The byte count, or -1 when it does
+  // not fit (what was written stays).
+  int getPeerPingList(char* buffer, int size);
+  // Applies a topology description: frame store size, synchronisation,
+  // peer records, tree entries. 0, or -1 when it is short (what was
+  // applied stays). Records and entries naming a slot or parent of 32 or
+  // more are ignored.
+  int setTopology(const char* buffer, int size);
+  // The peer with the smallest topology ping, other than the root and
+  // peers excluded from the choice; -1 when there is none.
+  int32_t getClosestPeer() const;
+  // The record of slot; a record of defaults outside 0..31.
+  const PacketDef::PeerProperty& getPeerProperty(int32_t slot) const;
+  // Measured ping to slot in milliseconds, -1 unknown or out of range.
+  int32_t getPeerPing(int32_t slot) const;
+  int32_t getParent(int32_t slot) const;
+  int32_t getTopologyPing(int32_t slot) const;
+  int getNumPeers() const { return numPeers.load(std::memory_order_relaxed); }
+
+  // --- Jobs ---------------------------------------------------------------------
+  // popJob copies the oldest job into job and returns true, or returns
+  // false and leaves job untouched when the queue is empty.
   bool popJob(TesselJob& job);
   bool emptyJob();
   int getNumJobs();
@@ -53,26 +148,45 @@ class TESSEL_EXPORT Tessel {
   // gotError: a JobError from peerId with the code it reported.
   void gotError(int32_t peerId, uint32_t error);
 
-  // The local peer's record.
-  const PacketDef::PeerProperty& getPeerProperty() const { return myProperty; }
-  // Frame stamping and time synchronisation are on.
-  bool isSyncTime() const { return syncTimeOn.load(std::memory_order_relaxed); }
-  // The last error code (see errorText).
-  uint32_t getError() const { return error.load(std::memory_order_relaxed); }
-  void setError(uint32_t code) { error.store(code, std::memory_order_relaxed); }
+  // The overlay, for tools and tests that look inside.
+  const PeerClient& getClient() const { return client; }
+
+  // Chooses the local address from a resolver's list (host-order numbers):
+  // 127.0.0.1 and 255.255.255.255 are skipped, the first public address
+  // wins, otherwise the last private one (10/8, 172.16/12, 192.168/16) is
+  // kept. ip and hasRealIp are unchanged when every address is skipped.
+  static void chooseLocalAddress(const std::vector<uint32_t>& addresses, uint32_t& ip, bool& hasRealIp);
+  // -1 when a buffer of size bytes cannot hold end - start bytes, else 0.
+  static int checkBufferSize(int size, const char* start, const char* end);
 
  private:
   void pushJob(const TesselJob& job);
   void clearJobQueue();
+  int setIpAddress();
+  void clearPeers();
 
   PacketDef::PeerProperty myProperty;
+  PacketDef::PeerProperty nullProperty;
+  PeerClient client;
+  int32_t parentTable[MaxSlots];
+  int32_t peerPing[MaxSlots];
+  int32_t topologyPing[MaxSlots];
+  std::atomic<int32_t> numPeers;
+  int32_t numTopologyRecords;
+  std::unique_ptr<std::vector<PacketDef::HostIdInfo>> galaxies;
+  std::unique_ptr<std::map<int32_t, int>> galaxyPings;
+  KivMutex galaxyMutex;
+  int hostPingThreshold;
+  int pingThreshold;
+  std::unique_ptr<std::deque<TesselJob>> jobQueue;
+  KivMutex jobMutex;
+  std::atomic<bool> jobPut;
+  bool connected;
+  bool fakePing;
   // Read by the service thread without a lock, written by the host thread.
   std::atomic<bool> syncTimeOn;
   std::atomic<uint32_t> error;
-
-  std::deque<TesselJob> jobQueue;
-  KivMutex jobMutex;
-  std::atomic<bool> jobPut;
+  bool deinitDone;
 };
 
 }  // namespace zintar

@@ -12,6 +12,13 @@ using zintar::TesselJob;
 
 namespace {
 
+// An engine with its tables but without a listening overlay host.
+class JobQueueTest : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0); }
+  Tessel engine;
+};
+
 PeerPacket messageWith(int32_t value) {
   PeerPacket packet(PeerPacket::Data, false);
   packet.header().setDataSize(sizeof(value));
@@ -27,8 +34,7 @@ int32_t payloadOf(const TesselJob& job) {
 
 }  // namespace
 
-TEST(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
-  Tessel engine;
+TEST_F(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   TesselJob job(TesselJob::JobMessage, 77);
   EXPECT_FALSE(engine.popJob(job));
   EXPECT_EQ(job.getPeerId(), 77);  // untouched on an empty queue
@@ -74,8 +80,7 @@ TEST(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   EXPECT_EQ(engine.getNumJobs(), 0);
 }
 
-TEST(JobQueueTest, DisconnectWithoutPeerRecordNamesNobody) {
-  Tessel engine;
+TEST_F(JobQueueTest, DisconnectWithoutPeerRecordNamesNobody) {
   PeerPacket shortPacket(PeerPacket::Disconnect, false);
   shortPacket.header().setDataSize(2);
   engine.gotDisconnect(shortPacket);
@@ -84,8 +89,7 @@ TEST(JobQueueTest, DisconnectWithoutPeerRecordNamesNobody) {
   EXPECT_EQ(job.getPeerId(), -1);
 }
 
-TEST(JobQueueTest, JobPutDiscardsUntilCleared) {
-  Tessel engine;
+TEST_F(JobQueueTest, JobPutDiscardsUntilCleared) {
   engine.setJobPut(true);
   engine.gotMessage(1, messageWith(1));
   engine.gotError(1, 1);
@@ -95,8 +99,7 @@ TEST(JobQueueTest, JobPutDiscardsUntilCleared) {
   EXPECT_EQ(engine.getNumJobs(), 1);
 }
 
-TEST(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
-  Tessel engine;
+TEST_F(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
   const int perThread = 5000;
   std::vector<std::thread> pushers;
   for (int32_t thread = 0; thread < 2; ++thread)
@@ -119,6 +122,21 @@ TEST(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
     ++popped;
   }
   for (auto& t : pushers) t.join();
+  EXPECT_TRUE(engine.emptyJob());
+}
+
+TEST(EngineStateTest, QueueIsClosedOutsideInitAndDeinit) {
+  Tessel engine;
+  engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 0);
+  TesselJob job;
+  EXPECT_FALSE(engine.popJob(job));
+  ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
+  engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 1);
+  engine.deinit();
+  engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 0);
   EXPECT_TRUE(engine.emptyJob());
 }
 

@@ -1,0 +1,459 @@
+// PeerClient: lifecycle, the send queue, the service thread and its
+// dispatch, the Register handshake, disconnects and error reports.
+
+#include "tessel/overlay/peer_client.h"
+
+#include <enet/enet.h>
+
+#include <chrono>
+#include <cstring>
+
+#include "tessel/engine/tessel.h"
+#include "tessel/engine/tessel_error.h"
+
+namespace zintar {
+
+namespace {
+
+const PacketDef::PeerProperty kNullProperty;
+PacketDef::PeerProperty scratchProperty;
+
+bool isReliable(const ENetEvent* event) {
+  return event != nullptr && event->packet != nullptr && (event->packet->flags & ENET_PACKET_FLAG_RELIABLE) != 0;
+}
+
+}  // namespace
+
+PeerClient::PeerClient()
+    : engine(nullptr),
+      myPeerId(-1),
+      host(nullptr),
+      linkHead(-1),
+      parentSlotId(-1),
+      rootSlotId(-1),
+      hasChildren_(false),
+      ordered(false),
+      sequenced(false),
+      orderedDataLimit(PeerPacket::MaxDataSize),
+      readIndex(0),
+      deliverIndex(0),
+      sendCounter(1),
+      timeOffset(0),
+      stopFlag(false),
+      deinitDone(false),
+      enetInitialized(false) {
+  for (auto& hop : route) hop.store(-1, std::memory_order_relaxed);
+}
+
+PeerClient::~PeerClient() {
+  // The engine stops the thread before it destroys the client; a client
+  // used on its own is stopped here so that deinit cannot wait forever.
+  stop();
+  deinit();
+}
+
+int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
+  engine = owner;
+  myPeerId = owner != nullptr ? owner->getPeerProperty().id : -1;
+  ordered = mode == 3 || mode == 5;
+  sequenced = mode == 5;
+  if (goEvent.init(false) != 0) return -1;
+  if (wakeup.init() != 0) return -1;
+  if (enet_initialize() != 0) return -1;
+  enetInitialized = true;
+  if (listen) {
+    ENetAddress address;
+    address.host = ENET_HOST_ANY;
+    address.port = static_cast<enet_uint16>(port);
+    host = enet_host_create(&address, MaxSlots, ChannelCount, 0, 0);
+  } else {
+    host = enet_host_create(nullptr, 1, ChannelCount, 0, 0);
+  }
+  if (host == nullptr) return -1;
+  for (auto& context : contexts) context.init(this, host);
+  try {
+    thread = std::thread(&PeerClient::serviceLoop, this);
+  } catch (...) {
+    return -1;
+  }
+  return 0;
+}
+
+void PeerClient::stop() {
+  stopFlag.store(true, std::memory_order_release);
+  wakeup.signal();
+}
+
+void PeerClient::deinit() {
+  if (deinitDone) return;
+  deinitDone = true;
+  if (thread.joinable()) thread.join();
+  for (auto& context : contexts) context.init(this, nullptr);
+  {
+    KivAutoLock guard(sendQueueLock);
+    for (auto& command : sendQueue)
+      if (command.command == CmdSend && command.packet != nullptr) enet_packet_destroy(command.packet);
+    sendQueue.clear();
+  }
+  {
+    KivAutoLock guard(slotMapLock);
+    slotMap.clear();
+  }
+  if (host != nullptr) {
+    enet_host_destroy(host);
+    host = nullptr;
+  }
+  if (enetInitialized) {
+    enet_deinitialize();
+    enetInitialized = false;
+  }
+}
+
+void PeerClient::reinit() {
+  for (int slot = 0; slot < MaxSlots; ++slot) {
+    contexts[slot].reinit();
+    route[slot].store(-1, std::memory_order_relaxed);
+  }
+  linkHead.store(-1, std::memory_order_relaxed);
+  parentSlotId.store(-1, std::memory_order_relaxed);
+  rootSlotId.store(-1, std::memory_order_relaxed);
+  hasChildren_.store(false, std::memory_order_relaxed);
+  {
+    KivAutoLock guard(slotMapLock);
+    slotMap.clear();
+  }
+  frameStore.lock();
+  if (ordered && !sequenced) frameStore.clear();
+  readIndex.store(0, std::memory_order_relaxed);
+  deliverIndex = 0;
+  frameStore.unlock();
+  sendCounter.store(1, std::memory_order_relaxed);
+  frameEpoch = KivNetTime::NetTime();
+  timeOffset.store(0, std::memory_order_relaxed);
+  goEvent.reset();
+}
+
+void PeerClient::reinit(int32_t slot) {
+  if (slot >= 0 && slot < MaxSlots) contexts[slot].reinit();
+}
+
+void PeerClient::close(int32_t slot) {
+  if (slot < 0 || slot >= MaxSlots) return;
+  for (auto& context : contexts) {
+    if (context.getNext() == slot) {
+      context.setNext(contexts[slot].getNext());
+      break;
+    }
+  }
+  if (linkHead.load(std::memory_order_relaxed) == slot) {
+    // The head leaves: the list continues at its successor, or is empty
+    // when the slot was its only member.
+    int32_t successor = contexts[slot].getNext();
+    linkHead.store(successor == slot ? -1 : successor, std::memory_order_relaxed);
+  }
+  contexts[slot].reinit();
+}
+
+// --- Send queue -----------------------------------------------------------
+
+void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
+  ENetSendPacket command;
+  command.command = CmdSend;
+  command.peer = peer;
+  command.channel = channel;
+  command.packet = packet;
+  {
+    KivAutoLock guard(sendQueueLock);
+    sendQueue.push_back(command);
+  }
+  wakeup.signal();
+}
+
+void PeerClient::connectPeer(PeerContext* context) {
+  ENetSendPacket command;
+  command.command = CmdConnect;
+  command.context = context;
+  {
+    KivAutoLock guard(sendQueueLock);
+    sendQueue.push_back(command);
+  }
+  wakeup.signal();
+}
+
+void PeerClient::resetPeer(ENetPeer* peer) {
+  ENetSendPacket command;
+  command.command = CmdReset;
+  command.peer = peer;
+  {
+    KivAutoLock guard(sendQueueLock);
+    sendQueue.push_back(command);
+  }
+  wakeup.signal();
+}
+
+void PeerClient::throttlePeer(PeerContext* context) {
+  ENetSendPacket command;
+  command.command = CmdThrottle;
+  command.context = context;
+  {
+    KivAutoLock guard(sendQueueLock);
+    sendQueue.push_back(command);
+  }
+  wakeup.signal();
+}
+
+void PeerClient::popENetPacket() {
+  // Commands are taken in queue order; the lock is held across the ENet
+  // calls so that no command overtakes another.
+  KivAutoLock guard(sendQueueLock);
+  while (!sendQueue.empty()) {
+    ENetSendPacket command = sendQueue.front();
+    sendQueue.pop_front();
+    switch (command.command) {
+      case CmdSend:
+        if (command.packet == nullptr) break;
+        // ENet refuses (and does not take) a packet for a peer that is not
+        // connected; such a packet is dropped here.
+        if (command.peer == nullptr ||
+            enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet) != 0)
+          enet_packet_destroy(command.packet);
+        break;
+      case CmdConnect:
+        if (command.context != nullptr) command.context->connect();
+        break;
+      case CmdReset:
+        if (command.peer != nullptr) {
+          enet_peer_disconnect_now(command.peer, 0);
+          command.peer->data = nullptr;
+        }
+        break;
+      case CmdThrottle:
+        if (command.context != nullptr) command.context->setThrottle();
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+// --- Service thread ---------------------------------------------------------
+
+void PeerClient::serviceLoop() {
+  while (!stopped()) {
+    popENetPacket();
+    ENetEvent event;
+    // Handle what is ready without waiting; this also sends what the
+    // drain queued and runs ENet's timers.
+    int result = enet_host_service(host, &event, 0);
+    if (result > 0) {
+      handleEvent(event);
+      continue;
+    }
+    enet_host_flush(host);
+    // Nothing ready: sleep until the socket has data, a command is queued,
+    // or the pass time is up (ENet's resends run at the next pass).
+    wakeup.wait(static_cast<int>(host->socket), ServiceWaitMs);
+  }
+}
+
+PeerContext* PeerClient::linkOf(ENetPeer* peer) const {
+  if (peer == nullptr) return nullptr;
+  auto* context = static_cast<PeerContext*>(peer->data);
+  // A link counts only while it still owns this ENet peer: a reset queued
+  // by another thread may not have run yet.
+  if (context == nullptr || context->getENetPeer() != peer) return nullptr;
+  return context;
+}
+
+void PeerClient::handleEvent(ENetEvent& event) {
+  switch (event.type) {
+    case ENET_EVENT_TYPE_CONNECT:
+      if (linkOf(event.peer) != nullptr) sendRegistration(event.peer);
+      break;
+    case ENET_EVENT_TYPE_DISCONNECT: {
+      PeerContext* link = linkOf(event.peer);
+      if (link != nullptr) {
+        PacketDef::PeerProperty lost = link->getPeerProperty();
+        link->close();
+        sendDisconnect(lost);
+      }
+      event.peer->data = nullptr;
+      break;
+    }
+    case ENET_EVENT_TYPE_RECEIVE:
+      receive(&event, event.packet->data, event.packet->dataLength);
+      enet_packet_destroy(event.packet);
+      break;
+    default:
+      break;
+  }
+}
+
+void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {
+  // Only whole packets pass; a buffer longer than the largest packet the
+  // overlay sends did not come from a conforming peer.
+  if (length > size_t(PeerPacket::MaxPacketSize) || PeerPacket::wireSize(bytes, length) < 0) return;
+  PeerPacket packet;
+  std::memcpy(static_cast<void*>(&packet), bytes, length);
+  const PeerHeader& header = packet.header();
+  if (header.srcSlot() >= uint32_t(MaxSlots) || header.dstSlot() >= uint32_t(MaxSlots)) return;
+  bool reliable = isReliable(event);
+  switch (header.type()) {
+    case PeerPacket::Register:
+      if (event != nullptr) handleRegister(*event, &packet);
+      break;
+    case PeerPacket::Disconnect:
+      handleDisconnect(&packet, reliable);
+      break;
+    case PeerPacket::Data:
+    case PeerPacket::Peek:
+      handleData(event, &packet, length, reliable);
+      break;
+    case PeerPacket::Direct:
+      handleDirect(event, &packet, reliable);
+      break;
+    case PeerPacket::Ping:
+      handlePing(&packet, reliable);
+      break;
+    case PeerPacket::Pong:
+      handlePong(&packet, reliable);
+      break;
+    case PeerPacket::PingTest:
+      handlePingTest(event, &packet);
+      break;
+    case PeerPacket::Error:
+      handleError(&packet);
+      break;
+    default:
+      break;  // unknown types, and PingTestReply, are dropped unread
+  }
+}
+
+// --- Registration ------------------------------------------------------------
+
+void PeerClient::sendRegistration(ENetPeer* peer) {
+  PeerContext* link = linkOf(peer);
+  if (link == nullptr) return;
+  const PacketDef::PeerProperty& me = engine->getPeerProperty();
+  PeerPacket reg(PeerPacket::Register, isSyncTime());
+  PeerHeader& header = reg.header();
+  header.setSrcSlot(me.roomId.slot());
+  header.setDstSlot(me.roomId.slot());
+  header.setImmediate(true);
+  header.setDataSize(8);
+  reg.setFrameId(0);
+  reg.setPing(0);
+  std::memcpy(reg.data(), &me.id, 4);
+  std::memcpy(reg.data() + 4, &me.roomId.word, 4);
+  link->sendPacket(&reg, true, 0);
+  goEvent.set();
+}
+
+void PeerClient::handleRegister(ENetEvent& event, const PeerPacket* packet) {
+  if (packet->header().dataSize() < 4) return;
+  int32_t claimed;
+  std::memcpy(&claimed, packet->data(), sizeof(claimed));
+  PeerContext& link = contexts[packet->header().srcSlot()];
+  if (link.getPeerProperty().id != -1 && link.getPeerProperty().id == claimed) {
+    // A registered peer whose link still holds an older connection: the
+    // newer connection wins.
+    ENetPeer* previous = link.getENetPeer();
+    if (previous != nullptr && previous != event.peer) {
+      previous->data = nullptr;
+      enet_peer_disconnect_now(previous, 0);
+    }
+    link.accept(event.peer);
+    return;
+  }
+  link.close();
+  // Whoever sent a Register that matches nothing must not keep one of the
+  // host's peer places.
+  event.peer->data = nullptr;
+  enet_peer_disconnect_now(event.peer, 0);
+}
+
+int PeerClient::connectPeers(int timeoutMs) {
+  int32_t parent = parentSlotId.load(std::memory_order_relaxed);
+  if (parent < 0 || parent >= MaxSlots) return 0;
+  connectPeer(&contexts[parent]);
+  if (goEvent.timeoutWait(static_cast<unsigned int>(timeoutMs < 0 ? 0 : timeoutMs)) == KivEvent::WaitSignaled)
+    return 0;
+  if (engine != nullptr) engine->setError(ErrorCode::Timeout);
+  return -1;
+}
+
+int PeerClient::waitForGo(int timeoutMs) {
+  if (connectPeers(timeoutMs) < 0) return -1;
+  if (!isSyncTime()) return 0;
+  int32_t untilStart = (frameEpoch - KivNetTime::getCurrentTime()) + timeOffset.load(std::memory_order_relaxed);
+  if (untilStart > MaxStartWaitMs) untilStart = MaxStartWaitMs;
+  if (untilStart > 0) std::this_thread::sleep_for(std::chrono::milliseconds(untilStart));
+  return 0;
+}
+
+// --- Disconnects and errors ------------------------------------------------
+
+void PeerClient::sendDisconnect(const PacketDef::PeerProperty& property) {
+  PeerPacket packet(PeerPacket::Disconnect, isSyncTime());
+  packet.header().setDataSize(sizeof(property));
+  std::memcpy(packet.data(), &property, sizeof(property));
+  castPacket(packet, true, true);
+}
+
+void PeerClient::handleDisconnect(PeerPacket* packet, bool reliable) {
+  deliverPacket(packet, reliable);
+  if (engine != nullptr) engine->gotDisconnect(PeerPacket(*packet));
+}
+
+int PeerClient::handleError(PeerPacket* packet) {
+  if (packet->header().dataSize() < 4 || engine == nullptr) return 0;
+  uint32_t code;
+  std::memcpy(&code, packet->data(), sizeof(code));
+  engine->gotError(originatorId(*packet), code);
+  return 0;
+}
+
+// --- Small accessors -----------------------------------------------------------
+
+int PeerClient::setPacketQueue(int capacity, int maxDataSize) {
+  orderedDataLimit.store(maxDataSize < PeerPacket::MaxDataSize ? maxDataSize : PeerPacket::MaxDataSize,
+                         std::memory_order_relaxed);
+  return frameStore.resize(capacity, maxDataSize);
+}
+
+const PacketDef::PeerProperty& PeerClient::getPeerProperty(int32_t slot) const {
+  if (slot < 0 || slot >= MaxSlots) return kNullProperty;
+  return contexts[slot].getPeerProperty();
+}
+
+PacketDef::PeerProperty& PeerClient::getPeerProperty(int32_t slot) {
+  if (slot < 0 || slot >= MaxSlots) {
+    scratchProperty.clear();
+    return scratchProperty;
+  }
+  return contexts[slot].getPeerProperty();
+}
+
+const PeerContext* PeerClient::getContext(int32_t slot) const {
+  if (slot < 0 || slot >= MaxSlots) return nullptr;
+  return &contexts[slot];
+}
+
+int32_t PeerClient::ownSlot() const {
+  return engine != nullptr ? static_cast<int32_t>(engine->getPeerProperty().roomId.slot()) : -1;
+}
+
+bool PeerClient::isSyncTime() const { return engine != nullptr && engine->isSyncTime(); }
+
+int32_t PeerClient::originatorId(const PeerPacket& packet) const {
+  uint32_t slot = packet.header().srcSlot();
+  if (slot >= uint32_t(MaxSlots)) return -1;
+  return contexts[slot].getPeerProperty().id;
+}
+
+int32_t PeerClient::getFrameId() const {
+  int32_t ms = (KivNetTime::getCurrentTime() - frameEpoch) - timeOffset.load(std::memory_order_relaxed);
+  return ms / 10;
+}
+
+}  // namespace zintar

@@ -1,0 +1,272 @@
+// PeerClient is the overlay transport of one engine: one ENet host, the 32
+// peer links (one per slot), the send queue of ENet commands, the map from
+// peer ids to slots, the frame store for ordered delivery, and the service
+// thread, the only thread the library starts.
+//
+// The service thread is the one place that services the ENet host. Each
+// pass it carries out the commands other threads queued (send, connect,
+// reset, throttle), handles the ENet events that are ready, and otherwise
+// sleeps at most 10 ms on the host's socket; queueing a command wakes it at
+// once, so a packet sent from the host thread leaves within microseconds.
+// Received packets pass the bounds-checked PeerPacket::fromWire and a slot
+// range check before any handler sees them.
+//
+// Lifecycle: construct, init (ENet host, links, thread), per session the
+// topology (setPeerProperty, setPacketQueue, buildTopology) and waitForGo,
+// traffic, reinit between sessions; at the end stop, then deinit (also run
+// by the destructor).
+//
+// Threads: the host application's thread calls the public operations; the
+// service thread runs the handlers. Both send (queueing only) and both may
+// run the local receive path of broadcasts, so engine callbacks come from
+// both. Topology fields and the route table are written by the host thread
+// and read by the service thread without a lock (atomics).
+//
+// Lock order: the frame store lock may be held while taking sendQueueLock
+// or the engine's jobMutex; sendQueueLock and slotMapLock are never held
+// while taking another lock.
+
+#ifndef TESSEL_OVERLAY_PEER_CLIENT_H_
+#define TESSEL_OVERLAY_PEER_CLIENT_H_
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <thread>
+
+#include "tessel/overlay/enet_fwd.h"
+#include "tessel/overlay/peer_context.h"
+#include "tessel/overlay/peer_packet.h"
+#include "tessel/overlay/peer_packet_queue.h"
+#include "tessel/records/packet_def.h"
+#include "tessel/tessel_export.h"
+#include "tessel/toolkit/kiv_event.h"
+#include "tessel/toolkit/kiv_mutex.h"
+#include "tessel/toolkit/kiv_net_time.h"
+#include "tessel/toolkit/kiv_wakeup.h"
+
+namespace zintar {
+
+class Tessel;
+
+// The local view of the tree that one slot derives from a parent table:
+// pure functions of (own slot, parent table), used by buildTopology and
+// callable directly. Slots and parents of 32 or more are ignored and every
+// upward walk stops after 32 steps, so a table that is not a tree can
+// neither hang nor index out of range.
+struct TESSEL_EXPORT TopologyView {
+  static constexpr int MaxSlots = 32;
+
+  int32_t parentSlotId = -1;
+  int32_t rootSlotId = -1;
+  int32_t linkHead = -1;
+  bool hasChildren = false;
+  // next[s]: the slot after s in the neighbour list, -1 when s is not in it.
+  int32_t next[MaxSlots];
+  // hasChild[s]: slot s has a child of its own or is the root.
+  bool hasChild[MaxSlots];
+  int32_t route[MaxSlots];
+
+  TopologyView();
+  // Derives the view of slot own from parents[0..count). linkable, when
+  // given, says which slots may become children (a link whose record is
+  // the own slot never does); without it every slot but own may. Returns
+  // false when own has neither a parent nor a child (no proper topology);
+  // the route is not built then.
+  bool build(int32_t own, int count, const int32_t* parents, const bool* linkable = nullptr);
+  // The next-hop table alone: route[i] for i below count.
+  static void buildRoute(int32_t own, int count, const int32_t* parents, int32_t* route);
+};
+
+class TESSEL_EXPORT PeerClient {
+ public:
+  static constexpr int MaxSlots = 32;
+  static constexpr int ChannelCount = 32;
+  // The longest a service pass sleeps waiting for an event.
+  static constexpr int ServiceWaitMs = 10;
+  // The longest waitForGo sleeps for frame 0.
+  static constexpr int MaxStartWaitMs = 500;
+
+  // Send queue commands.
+  static constexpr int32_t CmdSend = 1;
+  static constexpr int32_t CmdConnect = 3;
+  static constexpr int32_t CmdReset = 5;
+  static constexpr int32_t CmdThrottle = 7;
+
+  // One ENet command waiting for the service thread.
+  struct ENetSendPacket {
+    int32_t command = 0;
+    ENetPeer* peer = nullptr;
+    PeerContext* context = nullptr;
+    uint32_t channel = 0;
+    ENetPacket* packet = nullptr;
+  };
+
+  PeerClient();
+  virtual ~PeerClient();
+
+  PeerClient(const PeerClient&) = delete;
+  PeerClient& operator=(const PeerClient&) = delete;
+
+  // Creates the ENet host (bound to port with 32 peers when listen is true,
+  // unbound with 1 peer otherwise), the links and the service thread. mode
+  // 3: ordered delivery; 5: ordered and sequenced; other: immediate only.
+  // -1 on any failure, leaving what was created for deinit.
+  int init(Tessel* engine, int port, bool listen, int mode);
+  // Asks the service thread to end within one pass.
+  void stop();
+  // Waits for the service thread (stop first!) and releases ENet. Runs once.
+  void deinit();
+  // Session reset: every link, route and index cleared, frame store emptied
+  // (ordered, not sequenced), clock offset zero. Host and thread stay.
+  void reinit();
+  // Resets the link of one slot (ignored outside 0..31).
+  void reinit(int32_t slot);
+  // Takes slot out of the neighbour list and resets its link.
+  void close(int32_t slot);
+
+  // Opens the link to the parent and waits at most timeoutMs until its
+  // Register has been queued. 0 at once at the root; -1 and engine error
+  // 0x10301 on timeout.
+  int connectPeers(int timeoutMs);
+  // Time synchronisation (when on), connectPeers, then a wait of at most
+  // 500 ms for frame 0.
+  int waitForGo(int timeoutMs);
+
+  // Command queueing, any thread. Each wakes the service thread.
+  void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
+  void connectPeer(PeerContext* context);
+  void resetPeer(ENetPeer* peer);
+  void throttlePeer(PeerContext* context);
+
+  // Sizes the frame store: capacity packets of up to maxDataSize bytes.
+  // Sets orderedDataLimit to min(maxDataSize, 1478) even when the store
+  // cannot be sized. 0 or -1.
+  int setPacketQueue(int capacity, int maxDataSize);
+
+  // The record held by the link of slot; a record of defaults outside 0..31.
+  const PacketDef::PeerProperty& getPeerProperty(int32_t slot) const;
+  PacketDef::PeerProperty& getPeerProperty(int32_t slot);
+  int32_t getMyPeerId() const { return myPeerId; }
+
+  // Topology and routing.
+  // Derives the local view from the parent table. -1 and engine error
+  // 0x10111 when this slot has no neighbour.
+  int buildTopology(int count, const int32_t* parents);
+  // Hangs a peer that joined while connected below the root.
+  void adjustTopology(int32_t slot);
+  // Stores a record in the link of its slot and maps its id to the slot.
+  // Records naming a slot of 32 or more are ignored.
+  void setPeerProperty(const PacketDef::PeerProperty& record);
+  // The slot of a peer id, -1 when unknown.
+  int32_t getSlotId(int32_t peerId);
+  // The root's peer id, -1 before a root is known.
+  int32_t getRoot() const;
+  int32_t getRootSlotId() const { return rootSlotId.load(std::memory_order_relaxed); }
+  int32_t getParentSlotId() const { return parentSlotId.load(std::memory_order_relaxed); }
+  int32_t getLinkHead() const { return linkHead.load(std::memory_order_relaxed); }
+  bool hasChildren() const { return hasChildren_.load(std::memory_order_relaxed); }
+  // The next hop towards slot, -1 when unreachable or out of range.
+  int32_t getRoute(int32_t slot) const;
+  // The link of slot, null outside 0..31.
+  const PeerContext* getContext(int32_t slot) const;
+
+  // One-to-one send towards peerId, routed hop by hop. 0 (also when peerId
+  // is this client: nothing is sent), -1 for an unknown or unreachable peer
+  // or a payload over 1478 bytes.
+  int sendPacket(int32_t peerId, const char* data, int size, bool reliable);
+  // Broadcast of application data along the tree. -1 for a payload over
+  // 1478 bytes.
+  int castPacket(const char* data, int size, bool reliable, bool immediate);
+
+  // Starts one round-trip measurement towards the root; the answer comes
+  // back as the engine's gotPingPong. 0 (also without a tree, and at the
+  // root: nothing is sent), -1 without a route to the root.
+  int sendPing();
+
+  // Ordered delivery.
+  // Pulls the parent's frame store (ordered modes only). Always 0.
+  int peekPacket(bool reliable);
+  // The next parent log position this client has not received.
+  uint32_t getReadIndex() const { return readIndex.load(std::memory_order_relaxed); }
+  int getOrderedDataLimit() const { return orderedDataLimit.load(std::memory_order_relaxed); }
+  bool isOrdered() const { return ordered; }
+  bool isSequenced() const { return sequenced; }
+
+  // The current frame: 10 ms frames on the root's clock.
+  int32_t getFrameId() const;
+  int32_t getTimeOffset() const { return timeOffset.load(std::memory_order_relaxed); }
+
+  // Receive path of one ENet packet's bytes, as the service thread runs it
+  // (event may be null for tests and local delivery). Malformed input is
+  // dropped.
+  void receive(ENetEvent* event, const uint8_t* bytes, size_t length);
+
+ private:
+  bool stopped() const { return stopFlag.load(std::memory_order_acquire); }
+  int32_t ownSlot() const;
+  bool isRoot() const;
+  bool isSyncTime() const;
+  int32_t originatorId(const PeerPacket& packet) const;
+  PeerContext* linkOf(ENetPeer* peer) const;
+
+  void serviceLoop();
+  void popENetPacket();
+  void handleEvent(ENetEvent& event);
+  void sendRegistration(ENetPeer* peer);
+  void handleRegister(ENetEvent& event, const PeerPacket* packet);
+  void sendDisconnect(const PacketDef::PeerProperty& property);
+  void handleDisconnect(PeerPacket* packet, bool reliable);
+  int handleError(PeerPacket* packet);
+
+  void handlePing(PeerPacket* packet, bool reliable);
+  int sendPong(int32_t slot, PeerPacket* packet);
+  void handlePong(PeerPacket* packet, bool reliable);
+  void handlePingTest(ENetEvent* event, const PeerPacket* packet);
+
+  int castPacket(PeerPacket& packet, bool reliable, bool immediate);
+  void handleDirect(ENetEvent* event, PeerPacket* packet, bool reliable);
+  int deliverPacket(PeerPacket* packet, bool reliable);
+
+  // packet holds the whole received ENet packet (a bundle when length is
+  // more than its size(true)); length is at most 1492.
+  void handleData(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable);
+  void handlePacket(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable);
+  int storePacket(const PeerPacket* packets, size_t length, bool addLinkDelay);
+  int fetchPacket(uint32_t position, bool deliver, ENetEvent* event, bool reliable);
+  int fetchPacket(PeerPacket* packet);
+
+  Tessel* engine;
+  int32_t myPeerId;
+  ENetHost* host;
+  KivMutex sendQueueLock;
+  std::deque<ENetSendPacket> sendQueue;
+  KivWakeup wakeup;
+  std::thread thread;
+  PeerContext contexts[MaxSlots];
+  std::atomic<int32_t> linkHead;
+  std::atomic<int32_t> parentSlotId;
+  std::atomic<int32_t> rootSlotId;
+  std::atomic<bool> hasChildren_;
+  std::atomic<int32_t> route[MaxSlots];
+  std::map<int32_t, int32_t> slotMap;
+  KivMutex slotMapLock;
+  bool ordered;
+  bool sequenced;
+  PeerPacketQueue frameStore;
+  std::atomic<int32_t> orderedDataLimit;
+  std::atomic<uint32_t> readIndex;
+  uint32_t deliverIndex;
+  std::atomic<int32_t> sendCounter;
+  KivNetTime::NetTime frameEpoch;
+  std::atomic<int32_t> timeOffset;
+  KivEvent goEvent;
+  std::atomic<bool> stopFlag;
+  bool deinitDone;
+  bool enetInitialized;
+};
+
+}  // namespace zintar
+
+#endif  // TESSEL_OVERLAY_PEER_CLIENT_H_

@@ -1,0 +1,133 @@
+// PeerClient: the receive path of broadcasts and ordered delivery through
+// the frame store. Inner nodes of the tree log every non-immediate
+// broadcast that passes them and deliver in log order; leaves pull their
+// parent's log with the index of their own packets and receive bundles.
+
+#include <enet/enet.h>
+
+#include <cstring>
+
+#include "tessel/engine/tessel.h"
+#include "tessel/overlay/peer_client.h"
+
+namespace zintar {
+
+int PeerClient::peekPacket(bool reliable) {
+  if (!ordered) return 0;
+  PeerPacket packet(PeerPacket::Peek, isSyncTime());
+  return castPacket(packet, reliable, false);
+}
+
+void PeerClient::handleData(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable) {
+  if (packet->header().type() == PeerPacket::Data) deliverPacket(packet, reliable);
+  handlePacket(event, packet, length, reliable);
+}
+
+void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable) {
+  const PeerHeader& header = packet->header();
+  bool inner = hasChildren_.load(std::memory_order_relaxed);
+  PeerContext* from = event != nullptr ? linkOf(event->peer) : nullptr;
+  if (header.type() == PeerPacket::Data) {
+    if (header.immediate()) {
+      packet->stampDelay(static_cast<uint32_t>(getFrameId()));
+      if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+      return;
+    }
+    if (event == nullptr) {
+      // A leaf's own packet comes back to it from its parent.
+      if (inner) {
+        storePacket(packet, size_t(packet->size(true)), false);
+        fetchPacket(deliverIndex, true, nullptr, reliable);
+      }
+      return;
+    }
+    if (inner) {
+      storePacket(packet, length, false);
+      if (from != nullptr && !from->hasChild()) fetchPacket(header.index(), false, event, reliable);
+      return;
+    }
+    if (header.sequenced()) {
+      fetchPacket(packet);
+      return;
+    }
+    storePacket(packet, length, true);
+    fetchPacket(deliverIndex, true, nullptr, reliable);
+    return;
+  }
+  if (header.type() == PeerPacket::Peek) {
+    if (header.immediate() || !inner) return;
+    if (event == nullptr) {
+      fetchPacket(deliverIndex, true, nullptr, reliable);
+    } else if (from != nullptr && !from->hasChild()) {
+      fetchPacket(header.index(), false, event, reliable);
+    }
+  }
+}
+
+int PeerClient::storePacket(const PeerPacket* packets, size_t length, bool addLinkDelay) {
+  const auto* bytes = reinterpret_cast<const uint8_t*>(packets);
+  bool inner = hasChildren_.load(std::memory_order_relaxed);
+  frameStore.lock();
+  size_t offset = 0;
+  PeerPacket packet;
+  while (offset < length) {
+    int size = PeerPacket::fromWire(bytes + offset, length - offset, packet);
+    if (size <= 0) break;
+    if (inner || readIndex.load(std::memory_order_relaxed) <= packet.header().index()) {
+      int32_t parent = parentSlotId.load(std::memory_order_relaxed);
+      if (addLinkDelay && parent >= 0 && parent < MaxSlots && packet.header().hasFrame()) {
+        int16_t linkDelay = static_cast<int16_t>(contexts[parent].getPing());
+        if (linkDelay < PeerPacket::MinDelay) linkDelay = PeerPacket::MinDelay;
+        if (linkDelay > PeerPacket::MaxDelay) linkDelay = PeerPacket::MaxDelay;
+        packet.setPing(static_cast<uint16_t>(packet.getPing() + linkDelay));
+      }
+      frameStore.put(reinterpret_cast<char*>(&packet), size);
+    }
+    offset += size_t(size);
+  }
+  frameStore.unlock();
+  return 0;
+}
+
+int PeerClient::fetchPacket(uint32_t position, bool deliver, ENetEvent* event, bool reliable) {
+  PeerContext* answerLink = event != nullptr ? linkOf(event->peer) : nullptr;
+  // Bundles never exceed 1491 bytes, built in one buffer on the stack.
+  PeerPacket bundle;
+  auto* bundleBytes = reinterpret_cast<uint8_t*>(&bundle);
+  size_t bundleLength = 0;
+  int64_t last = -1;
+  frameStore.lock();
+  // Delivery always continues where it stopped; read that under the lock.
+  if (deliver) position = deliverIndex;
+  for (;;) {
+    char* stored = frameStore.get(position);
+    if (stored == nullptr) break;
+    auto* packet = reinterpret_cast<PeerPacket*>(stored);
+    PeerHeader& header = packet->header();
+    last = int64_t(header.index()) + 1;
+    header.setIndex(position - 1);
+    if (deliver && engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+    if (answerLink != nullptr) {
+      size_t size = size_t(packet->size(true));
+      if (bundleLength + size >= size_t(PeerPacket::MaxPacketSize)) {
+        answerLink->sendPacket(&bundle, reliable, static_cast<unsigned>(bundleLength));
+        bundleLength = 0;
+      }
+      std::memcpy(bundleBytes + bundleLength, stored, size);
+      bundleLength += size;
+    }
+  }
+  if (answerLink != nullptr && bundleLength > 0)
+    answerLink->sendPacket(&bundle, reliable, static_cast<unsigned>(bundleLength));
+  if (deliver) deliverIndex = position;
+  if (last != -1) readIndex.store(static_cast<uint32_t>(last), std::memory_order_relaxed);
+  frameStore.unlock();
+  return 0;
+}
+
+int PeerClient::fetchPacket(PeerPacket* packet) {
+  if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+  return 0;
+}
+
+}  // namespace zintar

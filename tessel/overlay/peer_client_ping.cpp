@@ -1,0 +1,96 @@
+// PeerClient: the in-overlay ping to the root and the answer to a peer's
+// ping test.
+
+#include <enet/enet.h>
+
+#include <cstring>
+
+#include "tessel/engine/tessel.h"
+#include "tessel/overlay/peer_client.h"
+#include "tessel/toolkit/kiv_clock.h"
+
+namespace zintar {
+
+int PeerClient::sendPing() {
+  int32_t root = rootSlotId.load(std::memory_order_relaxed);
+  if (root < 0 || root >= MaxSlots) return 0;
+  int32_t hop = route[root].load(std::memory_order_relaxed);
+  if (hop < 0 || hop >= MaxSlots) return -1;
+  int32_t own = ownSlot();
+  if (hop == own) return 0;
+  bool sync = isSyncTime();
+  PeerPacket packet(PeerPacket::Ping, sync);
+  PeerHeader& header = packet.header();
+  header.setSrcSlot(static_cast<uint32_t>(own));
+  header.setDstSlot(static_cast<uint32_t>(root));
+  header.setImmediate(true);
+  header.setDataSize(4);
+  uint32_t ticks = KivClock::getTickCount();
+  std::memcpy(packet.data(), &ticks, sizeof(ticks));
+  packet.setFrameId(static_cast<uint32_t>(getFrameId()));
+  packet.setPing(PeerPacket::MinDelay);
+  contexts[hop].sendPacket(&packet, false, 0);
+  return 0;
+}
+
+void PeerClient::handlePing(PeerPacket* packet, bool reliable) {
+  int32_t hop = route[packet->header().dstSlot()].load(std::memory_order_relaxed);
+  if (hop < 0 || hop >= MaxSlots) return;
+  if (hop == ownSlot()) {
+    sendPong(static_cast<int32_t>(packet->header().srcSlot()), packet);
+    return;
+  }
+  contexts[hop].sendPacket(packet, reliable, 0);
+}
+
+int PeerClient::sendPong(int32_t slot, PeerPacket* packet) {
+  if (slot < 0 || slot >= MaxSlots) return -1;
+  int32_t hop = route[slot].load(std::memory_order_relaxed);
+  if (hop < 0 || hop >= MaxSlots) return -1;
+  bool sync = isSyncTime();
+  if (!packet->makePong(sync, static_cast<uint32_t>(ownSlot()), sync ? static_cast<uint32_t>(getFrameId()) : 0))
+    return -1;
+  packet->header().setDstSlot(static_cast<uint32_t>(slot));
+  contexts[hop].sendPacket(packet, false, 0);
+  return 0;
+}
+
+void PeerClient::handlePong(PeerPacket* packet, bool reliable) {
+  int32_t hop = route[packet->header().dstSlot()].load(std::memory_order_relaxed);
+  if (hop < 0 || hop >= MaxSlots) return;
+  if (hop != ownSlot()) {
+    contexts[hop].sendPacket(packet, reliable, 0);
+    return;
+  }
+  if (packet->header().dataSize() < 2 || engine == nullptr) return;
+  uint16_t sent;
+  std::memcpy(&sent, packet->data(), sizeof(sent));
+  // Only the low 16 bits take part, so the result is right across any
+  // wrap of the tick count.
+  auto roundTrip = static_cast<uint16_t>(static_cast<uint16_t>(KivClock::getTickCount()) - sent);
+  engine->gotPingPong(originatorId(*packet), static_cast<int16_t>(roundTrip));
+}
+
+void PeerClient::handlePingTest(ENetEvent* event, const PeerPacket* packet) {
+  if (event == nullptr || event->peer == nullptr || packet->header().dataSize() < 4) return;
+  PeerPacket reply(PeerPacket::PingTestReply, isSyncTime());
+  PeerHeader& header = reply.header();
+  int32_t own = ownSlot();
+  header.setSrcSlot(static_cast<uint32_t>(own));
+  header.setDstSlot(static_cast<uint32_t>(own));
+  header.setImmediate(true);
+  header.setDataSize(8);
+  reply.setFrameId(0);
+  reply.setPing(0);
+  std::memcpy(reply.data(), packet->data(), 4);
+  PacketDef::RoomId room = engine != nullptr ? engine->getPeerProperty().roomId : PacketDef::RoomId();
+  room.setSlot(0);
+  std::memcpy(reply.data() + 4, &room.word, 4);
+  ENetPacket* answer = enet_packet_create(&reply, size_t(reply.size(true)), 0);
+  if (answer == nullptr) return;
+  // The request came from the tester's own short-lived host, not over a
+  // link: answer straight to it, on the service thread.
+  if (enet_peer_send(event->peer, 0, answer) != 0) enet_packet_destroy(answer);
+}
+
+}  // namespace zintar

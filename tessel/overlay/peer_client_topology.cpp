@@ -1,0 +1,284 @@
+// PeerClient: the local view of the tree, the route table, and the two ways
+// of sending (one-to-one along the route, broadcast along the tree).
+
+#include <cstring>
+
+#include "tessel/engine/tessel.h"
+#include "tessel/engine/tessel_error.h"
+#include "tessel/overlay/peer_client.h"
+
+namespace zintar {
+
+namespace {
+
+bool inRange(int32_t slot) { return slot >= 0 && slot < TopologyView::MaxSlots; }
+
+// The parent of slot i, or -1 when i or its parent is out of range.
+int32_t parentOf(int count, const int32_t* parents, int32_t i) {
+  if (!inRange(i) || i >= count) return -1;
+  int32_t parent = parents[i];
+  return inRange(parent) ? parent : -1;
+}
+
+}  // namespace
+
+TopologyView::TopologyView() {
+  for (int i = 0; i < MaxSlots; ++i) {
+    next[i] = -1;
+    hasChild[i] = false;
+    route[i] = -1;
+  }
+}
+
+bool TopologyView::build(int32_t own, int count, const int32_t* parents, const bool* linkable) {
+  if (count > MaxSlots) count = MaxSlots;
+  if (!inRange(own) || parents == nullptr || count <= 0) return false;
+  int32_t last = -1;
+  int32_t ownParent = parentOf(count, parents, own);
+  if (ownParent != -1 && ownParent != own) {
+    parentSlotId = linkHead = last = ownParent;
+  }
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t parent = parentOf(count, parents, i);
+    if (parent == -1) continue;
+    if (parent == i) rootSlotId = i;
+    if (parent == own && i != own && (linkable == nullptr || linkable[i])) {
+      if (last == -1) {
+        linkHead = i;
+      } else {
+        next[last] = i;
+      }
+      last = i;
+      hasChildren = true;
+    }
+    hasChild[parent] = true;
+  }
+  if (last != -1) next[last] = linkHead;
+  if (linkHead == -1) return false;
+  buildRoute(own, count, parents, route);
+  return true;
+}
+
+void TopologyView::buildRoute(int32_t own, int count, const int32_t* parents, int32_t* route) {
+  if (count > MaxSlots) count = MaxSlots;
+  if (!inRange(own) || parents == nullptr) return;
+  // below[a][i]: a is i or one of its ancestors.
+  bool below[MaxSlots][MaxSlots] = {};
+  for (int32_t i = 0; i < count; ++i) {
+    below[i][i] = true;
+    int32_t a = parentOf(count, parents, i);
+    if (a == i) continue;
+    // A table that is not a tree cannot make this walk endless.
+    for (int steps = 0; a != -1 && steps < MaxSlots; ++steps) {
+      below[a][i] = true;
+      int32_t up = parentOf(count, parents, a);
+      if (up == a) break;
+      a = up;
+    }
+  }
+  int32_t ownParent = parentOf(count, parents, own);
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t parent = parentOf(count, parents, i);
+    if (ownParent == -1 || parent == -1) {
+      route[i] = -1;
+    } else if (i == own) {
+      route[i] = own;
+    } else if (!below[own][i]) {
+      route[i] = ownParent;
+    } else if (parent == own) {
+      route[i] = i;
+    } else {
+      int32_t c = parent;
+      int steps = 0;
+      while (c != -1 && parentOf(count, parents, c) != own && steps++ < MaxSlots) c = parentOf(count, parents, c);
+      route[i] = (c != -1 && parentOf(count, parents, c) == own) ? c : -1;
+    }
+  }
+}
+
+int PeerClient::buildTopology(int count, const int32_t* parents) {
+  TopologyView view;
+  int32_t own = ownSlot();
+  int usable = count < MaxSlots ? count : MaxSlots;
+  int32_t table[MaxSlots];
+  bool linkable[MaxSlots];
+  for (int i = 0; i < MaxSlots; ++i) {
+    table[i] = (parents != nullptr && i < usable) ? parents[i] : -1;
+    // The client never links to itself: a link whose record holds the own
+    // slot (an empty link holds slot 0) does not become a child.
+    linkable[i] = static_cast<int32_t>(contexts[i].getPeerProperty().roomId.slot()) != own;
+  }
+  bool built = view.build(own, usable, table, linkable);
+  // The root slot is known even when this client has no neighbour.
+  if (view.rootSlotId != -1) rootSlotId.store(view.rootSlotId, std::memory_order_relaxed);
+  if (!built) {
+    if (engine != nullptr) engine->setError(ErrorCode::NoTopology);
+    return -1;
+  }
+  parentSlotId.store(view.parentSlotId, std::memory_order_relaxed);
+  for (int i = 0; i < MaxSlots; ++i) {
+    if (view.next[i] != -1) contexts[i].setNext(view.next[i]);
+    if (view.hasChild[i]) contexts[i].setParent();
+  }
+  hasChildren_.store(view.hasChildren, std::memory_order_relaxed);
+  for (int i = 0; i < usable; ++i) route[i].store(view.route[i], std::memory_order_relaxed);
+  linkHead.store(view.linkHead, std::memory_order_release);
+  return 0;
+}
+
+void PeerClient::adjustTopology(int32_t slot) {
+  int32_t root = rootSlotId.load(std::memory_order_relaxed);
+  if (!inRange(slot) || !inRange(root)) return;
+  if (contexts[root].getPeerProperty().id == myPeerId) {
+    int32_t head = linkHead.load(std::memory_order_relaxed);
+    if (head == -1) {
+      contexts[slot].setNext(slot);
+      linkHead.store(slot, std::memory_order_release);
+    } else {
+      int32_t last = head;
+      int steps = 0;
+      while (steps++ < MaxSlots && inRange(last) && contexts[last].getNext() != head) last = contexts[last].getNext();
+      if (inRange(last) && contexts[last].getNext() == head && last != slot) {
+        contexts[slot].setNext(head);
+        contexts[last].setNext(slot);
+      }
+    }
+    route[slot].store(slot, std::memory_order_relaxed);
+    hasChildren_.store(true, std::memory_order_relaxed);
+  } else {
+    route[slot].store(route[root].load(std::memory_order_relaxed), std::memory_order_relaxed);
+  }
+  contexts[root].setParent();
+}
+
+void PeerClient::setPeerProperty(const PacketDef::PeerProperty& record) {
+  int32_t slot = static_cast<int32_t>(record.roomId.slot());
+  if (!inRange(slot)) return;
+  contexts[slot].setPeerProperty(record);
+  KivAutoLock guard(slotMapLock);
+  slotMap[record.id] = slot;
+}
+
+int32_t PeerClient::getSlotId(int32_t peerId) {
+  KivAutoLock guard(slotMapLock);
+  auto found = slotMap.find(peerId);
+  return found == slotMap.end() ? -1 : found->second;
+}
+
+int32_t PeerClient::getRoot() const {
+  int32_t root = rootSlotId.load(std::memory_order_relaxed);
+  return inRange(root) ? contexts[root].getPeerProperty().id : -1;
+}
+
+int32_t PeerClient::getRoute(int32_t slot) const {
+  return inRange(slot) ? route[slot].load(std::memory_order_relaxed) : -1;
+}
+
+bool PeerClient::isRoot() const {
+  int32_t root = rootSlotId.load(std::memory_order_relaxed);
+  return root != -1 && root == ownSlot();
+}
+
+// --- One-to-one -------------------------------------------------------------
+
+int PeerClient::sendPacket(int32_t peerId, const char* data, int size, bool reliable) {
+  int32_t slot = getSlotId(peerId);
+  if (!inRange(slot)) return -1;
+  int32_t next = route[slot].load(std::memory_order_relaxed);
+  if (!inRange(next)) return -1;
+  int32_t own = ownSlot();
+  if (next == own) return 0;
+  if (static_cast<unsigned>(size) > static_cast<unsigned>(PeerPacket::MaxDataSize)) return -1;
+  if (size > 0 && data == nullptr) return -1;
+  bool sync = isSyncTime();
+  PeerPacket packet(PeerPacket::Direct, sync);
+  PeerHeader& header = packet.header();
+  header.setDataSize(static_cast<uint32_t>(size));
+  header.setSrcSlot(static_cast<uint32_t>(own));
+  header.setDstSlot(static_cast<uint32_t>(slot));
+  header.setImmediate(true);
+  if (size > 0) std::memcpy(packet.data(), data, size_t(size));
+  packet.setFrameId(sync ? static_cast<uint32_t>(getFrameId()) : 0);
+  packet.setPing(PeerPacket::MinDelay);
+  contexts[next].sendPacket(&packet, reliable, 0);
+  return 0;
+}
+
+void PeerClient::handleDirect(ENetEvent* /*event*/, PeerPacket* packet, bool reliable) {
+  int32_t next = route[packet->header().dstSlot()].load(std::memory_order_relaxed);
+  if (!inRange(next)) return;
+  if (next == ownSlot()) {
+    packet->stampDelay(static_cast<uint32_t>(getFrameId()));
+    if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+    return;
+  }
+  contexts[next].sendPacket(packet, reliable, 0);
+}
+
+// --- Broadcast ----------------------------------------------------------------
+
+int PeerClient::castPacket(const char* data, int size, bool reliable, bool immediate) {
+  if (static_cast<unsigned>(size) > static_cast<unsigned>(PeerPacket::MaxDataSize)) return -1;
+  if (size > 0 && data == nullptr) return -1;
+  PeerPacket packet(PeerPacket::Data, isSyncTime());
+  packet.header().setDataSize(static_cast<uint32_t>(size));
+  if (size > 0) std::memcpy(packet.data(), data, size_t(size));
+  if (size > orderedDataLimit.load(std::memory_order_relaxed)) immediate = true;
+  return castPacket(packet, reliable, immediate);
+}
+
+int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
+  int32_t own = ownSlot();
+  if (!inRange(own)) own = 0;
+  PeerHeader& header = packet.header();
+  header.setSrcSlot(static_cast<uint32_t>(own));
+  header.setDstSlot(static_cast<uint32_t>(own));
+  bool sendImmediate = !ordered || immediate;
+  header.setImmediate(sendImmediate);
+  header.setSequenced(sequenced);
+  packet.setFrameId(isSyncTime() ? static_cast<uint32_t>(getFrameId()) : 0);
+  if (!ordered) {
+    header.setIndex(0);
+  } else if (sequenced) {
+    header.setIndex(static_cast<uint32_t>(sendCounter.fetch_add(1, std::memory_order_relaxed) + 1));
+  } else {
+    frameStore.lock();
+    header.setIndex(readIndex.load(std::memory_order_relaxed));
+    frameStore.unlock();
+  }
+  packet.setPing(PeerPacket::MinDelay);
+  int32_t head = linkHead.load(std::memory_order_acquire);
+  if (inRange(head)) {
+    int32_t slot = head;
+    for (int steps = 0; steps < MaxSlots && inRange(slot); ++steps) {
+      if (sendImmediate || contexts[slot].hasChild()) contexts[slot].sendPacket(&packet, reliable, 0);
+      slot = contexts[slot].getNext();
+      if (slot == head) break;
+    }
+  }
+  if (header.type() == PeerPacket::Disconnect) {
+    // The own announcement of a lost link reaches the own engine at once.
+    if (engine != nullptr) engine->gotDisconnect(PeerPacket(packet));
+    return 0;
+  }
+  handlePacket(nullptr, &packet, size_t(packet.size(true)), reliable);
+  return 0;
+}
+
+int PeerClient::deliverPacket(PeerPacket* packet, bool reliable) {
+  PeerHeader& header = packet->header();
+  int32_t last = static_cast<int32_t>(header.dstSlot());
+  if (!inRange(last)) return 0;
+  int32_t next = contexts[last].getNext();
+  header.setDstSlot(static_cast<uint32_t>(ownSlot()));
+  if (hasChildren_.load(std::memory_order_relaxed) && header.hasFrame())
+    packet->stampDelay(static_cast<uint32_t>(getFrameId()));
+  bool immediate = header.immediate();
+  for (int steps = 0; steps < MaxSlots && inRange(next) && next != last; ++steps) {
+    if (immediate || contexts[next].hasChild()) contexts[next].sendPacket(packet, reliable, 0);
+    next = contexts[next].getNext();
+  }
+  return 0;
+}
+
+}  // namespace zintar

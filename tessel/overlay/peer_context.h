@@ -1,0 +1,99 @@
+// PeerContext is one link of the overlay: the record of one remote peer and
+// the ENet connection to it, its place in the owner's neighbour list, and
+// the newest application data block received from that peer. PeerClient
+// owns 32 of them, one per slot; a slot without a peer has property.id -1
+// and no ENet peer.
+//
+// A context drives ENet itself only in connect() (service thread) and
+// setThrottle(); packets it sends are queued on its owner for the service
+// thread. While the link is up, the ENet peer's data field points back to
+// the context.
+//
+// Threads: connect/accept/close run on the service thread; sendPacket on
+// any thread. Fields read by another thread without a lock (next, hasChild,
+// the ENet peer) are atomics.
+
+#ifndef TESSEL_OVERLAY_PEER_CONTEXT_H_
+#define TESSEL_OVERLAY_PEER_CONTEXT_H_
+
+#include <atomic>
+#include <cstdint>
+
+#include "tessel/overlay/enet_fwd.h"
+#include "tessel/overlay/peer_packet.h"
+#include "tessel/records/packet_def.h"
+#include "tessel/tessel_export.h"
+
+namespace zintar {
+
+class PeerClient;
+
+class TESSEL_EXPORT PeerContext {
+ public:
+  static constexpr int MaxDataSize = PeerPacket::MaxDataSize;
+
+  PeerContext();
+  virtual ~PeerContext();
+
+  PeerContext(const PeerContext&) = delete;
+  PeerContext& operator=(const PeerContext&) = delete;
+
+  // Stores the owner and its ENet host. Always 0.
+  int init(PeerClient* owner, ENetHost* host);
+  void deinit() {}
+
+  // Service thread: opens the ENet connection to property's address with 32
+  // channels. -1 when a connection exists already or ENet refuses.
+  int connect();
+  // Service thread: adopts an incoming, registered ENet peer. Always 0.
+  int accept(ENetPeer* peer);
+  // Drops the ENet connection (queued on the owner), keeping the record.
+  void close();
+  // Back to the empty state; owner and host are kept.
+  void reinit();
+
+  // Queues packet on this link: length bytes, or size(true) when length is
+  // 0. Dropped silently without a connection.
+  void sendPacket(const PeerPacket* packet, bool reliable, unsigned int length);
+  // ENet throttling: interval 5000 ms, acceleration 3, deceleration 0.
+  void setThrottle();
+
+  PacketDef::PeerProperty& getPeerProperty() { return property; }
+  const PacketDef::PeerProperty& getPeerProperty() const { return property; }
+  void setPeerProperty(const PacketDef::PeerProperty& record) { property = record; }
+
+  int32_t getNext() const { return next.load(std::memory_order_relaxed); }
+  void setNext(int32_t slot) { next.store(slot, std::memory_order_relaxed); }
+  bool isServer() const { return isServer_.load(std::memory_order_relaxed); }
+  bool hasChild() const { return hasChild_.load(std::memory_order_relaxed); }
+  void setParent() { hasChild_.store(true, std::memory_order_relaxed); }
+
+  // Half the round trip ENet measures on the link, in milliseconds; 0
+  // without a connection.
+  unsigned short getPing() const;
+  // The ENet peer, or null while the link is down.
+  ENetPeer* getENetPeer() const { return peer.load(std::memory_order_acquire); }
+
+  // Keeps the block when length is 0..1478 and frameId is newer than the
+  // stored block's.
+  void setData(const char* block, int length, uint32_t frameId);
+  const char* getData() const { return data; }
+  // The stored block's length while connected, else 0.
+  int getDataSize() const { return getENetPeer() != nullptr ? dataSize : 0; }
+
+ private:
+  PeerClient* owner;
+  PacketDef::PeerProperty property;
+  ENetHost* host;
+  std::atomic<ENetPeer*> peer;
+  std::atomic<int32_t> next;
+  std::atomic<bool> isServer_;
+  std::atomic<bool> hasChild_;
+  char data[MaxDataSize];
+  int32_t dataSize;
+  uint32_t dataFrameId;
+};
+
+}  // namespace zintar
+
+#endif  // TESSEL_OVERLAY_PEER_CONTEXT_H_

@@ -1,0 +1,132 @@
+#include "tests/support/loopback_room.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cstring>
+
+#include "tests/support/test_support.h"
+
+namespace tessel_test {
+
+int freeUdpPort() {
+  int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  if (fd < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof(address);
+  int port = -1;
+  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
+      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
+    port = ntohs(address.sin_port);
+  close(fd);
+  return port;
+}
+
+std::string topologyDescription(int capacity, int maxDataSize, bool syncTime,
+                                const std::vector<PacketDef::PeerProperty>& records,
+                                const std::vector<int32_t>& parents) {
+  std::string bytes;
+  auto put = [&bytes](const void* data, size_t size) { bytes.append(static_cast<const char*>(data), size); };
+  int32_t value = capacity;
+  put(&value, 4);
+  value = maxDataSize;
+  put(&value, 4);
+  char flag = syncTime ? 1 : 0;
+  put(&flag, 1);
+  value = static_cast<int32_t>(records.size());
+  put(&value, 4);
+  for (const auto& record : records) put(&record, sizeof(record));
+  int32_t entries = 0;
+  for (int32_t parent : parents) entries += parent >= 0 ? 1 : 0;
+  put(&entries, 4);
+  for (size_t slot = 0; slot < parents.size(); ++slot) {
+    if (parents[slot] < 0) continue;
+    char entry[6];
+    entry[0] = static_cast<char>(slot);
+    entry[1] = static_cast<char>(parents[slot]);
+    int32_t ping = 10 + static_cast<int32_t>(slot);
+    std::memcpy(entry + 2, &ping, 4);
+    put(entry, 6);
+  }
+  return bytes;
+}
+
+LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime, int capacity, int maxDataSize)
+    : parents_(std::move(parents)) {
+  std::vector<PacketDef::PeerProperty> records;
+  for (size_t slot = 0; slot < parents_.size(); ++slot) {
+    int port = freeUdpPort();
+    ports_.push_back(port);
+    auto engine = std::make_unique<zintar::Tessel>();
+    engine->init(FirstPeerId + int32_t(slot), port, true, mode, false, false);
+    engine->startSession();
+    engine->setRoomId(1, 2);
+    engines_.push_back(std::move(engine));
+    PacketDef::PeerProperty record;
+    record.id = FirstPeerId + int32_t(slot);
+    record.roomId.setMajor(1);
+    record.roomId.setMinor(2);
+    record.roomId.setSlot(uint32_t(slot));
+    record.ip = Loopback;
+    record.port = static_cast<uint16_t>(port);
+    record.listen = 1;
+    records.push_back(record);
+  }
+  description_ = topologyDescription(capacity, maxDataSize, syncTime, records, parents_);
+  for (size_t slot = 0; slot < engines_.size(); ++slot) {
+    auto& engine = *engines_[slot];
+    engine.addPeer(FirstPeerId + int32_t(slot), static_cast<unsigned char>(slot));
+    engine.setPeerProperty(FirstPeerId + int32_t(slot), Loopback, ports_[slot], false, true);
+    engine.setTopology(description_.data(), static_cast<int>(description_.size()));
+  }
+}
+
+LoopbackRoom::~LoopbackRoom() = default;
+
+bool LoopbackRoom::connect(int timeoutMs) {
+  int root = -1;
+  for (size_t slot = 0; slot < parents_.size(); ++slot)
+    if (parents_[slot] == int32_t(slot)) root = int(slot);
+  if (root < 0 || engine(root).connect(timeoutMs) != 0) return false;
+  for (size_t slot = 0; slot < parents_.size(); ++slot)
+    if (int(slot) != root && parents_[slot] >= 0 && engine(int(slot)).connect(timeoutMs) != 0) return false;
+  // Wait until every parent holds the link its child opened.
+  return waitFor(
+      [&] {
+        for (size_t slot = 0; slot < parents_.size(); ++slot) {
+          int32_t parent = parents_[slot];
+          if (parent < 0 || parent == int32_t(slot)) continue;
+          const zintar::PeerContext* link = engine(parent).getClient().getContext(int32_t(slot));
+          if (link == nullptr || link->getENetPeer() == nullptr) return false;
+        }
+        return true;
+      },
+      std::chrono::milliseconds(timeoutMs));
+}
+
+void LoopbackRoom::drain(int slot, std::vector<zintar::TesselJob>& jobs) {
+  zintar::TesselJob job;
+  while (engine(slot).popJob(job)) jobs.push_back(job);
+}
+
+bool LoopbackRoom::waitJobs(int slot, uint16_t type, size_t count, std::vector<zintar::TesselJob>& jobs,
+                            int timeoutMs) {
+  auto matching = [&] {
+    size_t n = 0;
+    for (const auto& job : jobs) n += job.getType() == type ? 1 : 0;
+    return n;
+  };
+  return waitFor(
+      [&] {
+        drain(slot, jobs);
+        return matching() >= count;
+      },
+      std::chrono::milliseconds(timeoutMs));
+}
+
+}  // namespace tessel_test

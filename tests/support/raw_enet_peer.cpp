@@ -1,0 +1,57 @@
+#include "tests/support/raw_enet_peer.h"
+
+#include <chrono>
+
+namespace tessel_test {
+
+RawENetPeer::RawENetPeer() {
+  enet_initialize();
+  host_ = enet_host_create(nullptr, 1, 32, 0, 0);
+}
+
+RawENetPeer::~RawENetPeer() {
+  if (host_ != nullptr) enet_host_destroy(host_);
+  enet_deinitialize();
+}
+
+bool RawENetPeer::connect(int port, size_t channels, int timeoutMs) {
+  if (host_ == nullptr) return false;
+  ENetAddress address;
+  enet_address_set_host(&address, "127.0.0.1");
+  address.port = static_cast<enet_uint16>(port);
+  peer_ = enet_host_connect(host_, &address, channels, 0);
+  if (peer_ == nullptr) return false;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  ENetEvent event;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (enet_host_service(host_, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_CONNECT) return true;
+  }
+  return false;
+}
+
+void RawENetPeer::send(const void* bytes, size_t length, bool reliable, uint8_t channel) {
+  if (peer_ == nullptr) return;
+  ENetPacket* packet = enet_packet_create(bytes, length, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+  if (enet_peer_send(peer_, channel, packet) != 0) enet_packet_destroy(packet);
+  enet_host_flush(host_);
+}
+
+std::vector<std::string> RawENetPeer::poll(int timeoutMs) {
+  std::vector<std::string> received;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  ENetEvent event;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (enet_host_service(host_, &event, 5) <= 0) continue;
+    if (event.type == ENET_EVENT_TYPE_RECEIVE) {
+      received.emplace_back(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
+      enet_packet_destroy(event.packet);
+    } else if (event.type == ENET_EVENT_TYPE_DISCONNECT) {
+      disconnected_ = true;
+      peer_ = nullptr;
+      break;
+    }
+  }
+  return received;
+}
+
+}  // namespace tessel_test
