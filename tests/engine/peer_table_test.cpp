@@ -1,0 +1,134 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tessel/engine/tessel.h"
+#include "tests/support/loopback_room.h"
+
+using zintar::Tessel;
+
+namespace {
+
+class PeerTableTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_EQ(engine.init(7, 0, false, 0, false, false), 0);
+    engine.startSession();
+    engine.setRoomId(5, 6);
+  }
+  Tessel engine;
+};
+
+int32_t readInt(const char* at) {
+  int32_t value;
+  std::memcpy(&value, at, 4);
+  return value;
+}
+
+}  // namespace
+
+TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
+  EXPECT_EQ(engine.addPeer(7, 3), 0);
+  EXPECT_EQ(engine.getPeerProperty().roomId.slot(), 3u);
+  EXPECT_EQ(engine.getPeerProperty().roomId.major(), 5u);
+  EXPECT_EQ(engine.getPeerPing(3), 0);
+  EXPECT_EQ(engine.addPeer(8, 32), -1);
+  EXPECT_EQ(engine.addPeer(8, 31), 0);
+  EXPECT_EQ(engine.addPeer(8, 31), 0);
+  EXPECT_EQ(engine.getNumPeers(), 2);
+  EXPECT_EQ(engine.getPeerPing(31), -1);  // this engine does not listen
+  EXPECT_EQ(engine.setPeerProperty(9, 1, 2, false, true), -1);
+  EXPECT_EQ(engine.setPeerProperty(8, 0x7F000001, 4000, false, true), 0);
+  EXPECT_EQ(engine.getPeerProperty(31).port, 4000);
+  EXPECT_EQ(engine.getPeerProperty(32).id, -1);
+  EXPECT_EQ(engine.getPeerProperty(-1).id, -1);
+  EXPECT_EQ(engine.removePeer(8), 0);
+  EXPECT_EQ(engine.removePeer(8), 0);  // already gone: nothing changes
+  EXPECT_EQ(engine.getNumPeers(), 1);
+  EXPECT_EQ(engine.removePeer(99), -1);
+}
+
+TEST_F(PeerTableTest, PeerPingListNeverWritesPastItsBuffer) {
+  engine.addPeer(7, 0);
+  engine.addPeer(8, 1);
+  std::vector<char> buffer(200, '\x55');
+  EXPECT_EQ(engine.getPeerPingList(buffer.data(), 49), -1);
+  EXPECT_EQ(buffer[0], '\x55');
+  EXPECT_EQ(engine.getPeerPingList(buffer.data(), 50), -1);
+  EXPECT_EQ(readInt(buffer.data()), 7);
+  EXPECT_EQ(buffer[50], '\x55');
+  EXPECT_EQ(engine.getPeerPingList(buffer.data(), 53), -1);
+  EXPECT_EQ(engine.getPeerPingList(buffer.data(), 63), -1);  // the entries do not fit
+  int written = engine.getPeerPingList(buffer.data(), int(buffer.size()));
+  ASSERT_EQ(written, 58 + 10);
+  EXPECT_EQ(readInt(buffer.data() + 50), 2);
+  EXPECT_EQ(buffer[54], 0);
+  EXPECT_EQ(readInt(buffer.data() + 55), 0);
+  EXPECT_EQ(buffer[59], 1);
+  EXPECT_EQ(readInt(buffer.data() + 60), -1);
+  EXPECT_EQ(readInt(buffer.data() + 64), 0);  // no galaxies
+  EXPECT_EQ(buffer[68], '\x55');
+}
+
+TEST_F(PeerTableTest, TopologyDescriptionIsReadWithinItsSize) {
+  std::vector<PacketDef::PeerProperty> records(3);
+  for (int i = 0; i < 3; ++i) {
+    records[size_t(i)].id = 20 + i;
+    records[size_t(i)].roomId.setSlot(uint32_t(i));
+  }
+  records[2].roomId.setSlot(40);  // beyond the room: ignored
+  std::string description = tessel_test::topologyDescription(16, 1000, true, records, {0});
+  // Every cut of the description is refused or applied partly, never read past.
+  for (size_t cut = 0; cut < description.size(); ++cut) {
+    std::vector<char> copy(description.begin(), description.begin() + long(cut));
+    EXPECT_EQ(engine.setTopology(copy.data(), int(cut)), -1) << cut;
+  }
+  ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);
+  EXPECT_TRUE(engine.isSyncTime());
+  EXPECT_EQ(engine.getClient().getOrderedDataLimit(), 1000);
+  EXPECT_EQ(engine.getParent(0), 0);
+  EXPECT_EQ(engine.getTopologyPing(0), 10);
+  EXPECT_EQ(engine.getTopologyPing(1), 60000);  // a record without a tree entry
+  EXPECT_EQ(engine.getPeerProperty(1).id, 21);
+  // Entries naming slots or parents beyond the room are ignored.
+  std::string hostile = tessel_test::topologyDescription(0, 0, false, {}, {});
+  hostile.resize(hostile.size() - 4);
+  int32_t entries = 2;
+  hostile.append(reinterpret_cast<const char*>(&entries), 4);
+  hostile.append("\x28\x00\x05\x00\x00\x00", 6);
+  hostile.append("\x02\xFF\x05\x00\x00\x00", 6);
+  EXPECT_EQ(engine.setTopology(hostile.data(), int(hostile.size())), 0);
+  EXPECT_EQ(engine.getParent(2), -1);
+  // A data size beyond a packet's payload is refused, but caps the limit.
+  std::string tooLarge = tessel_test::topologyDescription(8, 2000, false, {}, {});
+  EXPECT_EQ(engine.setTopology(tooLarge.data(), int(tooLarge.size())), -1);
+  EXPECT_EQ(engine.getClient().getOrderedDataLimit(), 1478);
+  // Huge counts are refused, not multiplied past the buffer.
+  std::string huge = tessel_test::topologyDescription(0, 0, false, {}, {});
+  int32_t many = 0x7FFFFFFF;
+  std::memcpy(&huge[9], &many, 4);
+  EXPECT_EQ(engine.setTopology(huge.data(), int(huge.size())), -1);
+}
+
+TEST_F(PeerTableTest, ClosestPeerSkipsRootAndExcluded) {
+  std::vector<PacketDef::PeerProperty> records(3);
+  for (int i = 0; i < 3; ++i) {
+    records[size_t(i)].id = 30 + i;
+    records[size_t(i)].roomId.setSlot(uint32_t(i));
+  }
+  // Pings 10, 11, 12 by the helper; make 1 and 2 tie by hand below.
+  std::string description = tessel_test::topologyDescription(0, 0, false, records, {0, 0, 0});
+  int32_t fifty = 50;
+  std::memcpy(&description[17 + 150 + 6 + 2], &fifty, 4);
+  std::memcpy(&description[17 + 150 + 12 + 2], &fifty, 4);
+  ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);
+  engine.addPeer(7, 3);
+  // Before a tree exists no slot is the root; slot 0 has the best figure.
+  EXPECT_EQ(engine.getClosestPeer(), 30);
+  records[1].excludeFromClosest = 1;
+  description = tessel_test::topologyDescription(0, 0, false, records, {});
+  ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);
+  EXPECT_EQ(engine.getClosestPeer(), 30);
+}
