@@ -71,6 +71,9 @@ int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
   }
   if (host == nullptr) return -1;
   for (auto& context : contexts) context.init(this, host);
+  // Ordered delivery needs a frame store before any topology description
+  // sizes it; without one every ordered packet would be lost.
+  if (ordered && frameStore.resize(DefaultStoreCapacity, PeerPacket::MaxDataSize) < 0) return -1;
   try {
     thread = std::thread(&PeerClient::serviceLoop, this);
   } catch (...) {

@@ -85,6 +85,9 @@ class TESSEL_EXPORT PeerClient {
   static constexpr int ChannelCount = 32;
   // The longest a service pass sleeps waiting for an event.
   static constexpr int ServiceWaitMs = 10;
+  // The frame store of an ordered client until a topology description
+  // sizes it: 256 packets of up to 1478 bytes (about 380 KB).
+  static constexpr int DefaultStoreCapacity = 256;
   // The longest waitForGo sleeps for frame 0.
   static constexpr int MaxStartWaitMs = 500;
 
