@@ -163,19 +163,6 @@ TEST(PeerPacketQueueTest, ReadersBehindSkipAndReadersAheadWait) {
   }
 }
 
-TEST(PeerPacketQueueTest, ReaderFollowsTheWriterRoundTheRing) {
-  PeerPacketQueue queue;
-  fill(queue, 3, 0);
-  uint32_t index = 0;
-  for (uint32_t n = 0; n < 10; ++n) {
-    ASSERT_EQ(putNumbered(queue, n), 0);
-    const char* packet = queue.get(index);
-    ASSERT_NE(packet, nullptr);
-    EXPECT_EQ(numberAt(packet), n);
-    EXPECT_EQ(queue.get(index), nullptr);
-  }
-}
-
 TEST(PeerPacketQueueTest, ClearRestartsNumberingAndKeepsStorage) {
   PeerPacketQueue queue;
   fill(queue, 4, 6);
