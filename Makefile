@@ -10,7 +10,7 @@ CMAKE_FLAGS  ?=
 
 DEB_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev libgtest-dev libgmock-dev
 
-.PHONY: all deps build test demo asan tsan clean
+.PHONY: all deps build test demo bench asan tsan clean
 
 all: build
 
@@ -46,6 +46,12 @@ demo: build
 	@echo "The room demo arrives with the topology planner and the room tools;"
 	@echo "until then, 'make test' shows the library at work."
 
+# Performance figures, measured on this machine in one run.
+bench: deps
+	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_BENCH=ON $(CMAKE_FLAGS)
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target bench_send_latency
+	$(BUILD_DIR)-bench/bench/bench_send_latency
+
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, halting
 # on the first error.
 asan: deps
@@ -62,4 +68,4 @@ tsan: deps
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
 clean:
-	rm -rf $(BUILD_DIR) $(ASAN_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(ASAN_DIR) $(TSAN_DIR)
