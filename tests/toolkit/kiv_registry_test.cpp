@@ -22,7 +22,7 @@ int countOf(const std::string& text, const std::string& part) {
 
 }  // namespace
 
-TEST(KivRegistryTest, KeysExistThroughTheirSectionOrASubkeysSection) {
+TEST(KivRegistryTest, KeysAndValuesMatchWhateverTheCase) {
   tessel_test::TempRegistry registry;
   KivRegistry key;
   EXPECT_EQ(key.open(Galaxy), -1);
@@ -58,14 +58,7 @@ TEST(KivRegistryTest, KeysExistThroughTheirSectionOrASubkeysSection) {
     EXPECT_EQ(other.open(c.path), c.result) << (c.path != nullptr ? c.path : "null");
     EXPECT_EQ(other.isOpen(), c.result == 0);
   }
-  KivRegistry broken;
-  EXPECT_EQ(broken.create("Software\\Bad\nName"), -1);
-  EXPECT_EQ(countOf(registry.read(), "["), 1);
-}
-
-TEST(KivRegistryTest, ValuesReadBackWhatWasWrittenWhateverTheCase) {
-  tessel_test::TempRegistry registry;
-  KivRegistry key;
+  EXPECT_EQ(key.create("Software\\Bad\nName"), -1);
   ASSERT_EQ(key.create(Galaxy), 0);
   uint32_t value = 7;
   EXPECT_EQ(key.getDword("Time", value), -1);
