@@ -159,7 +159,38 @@ class TESSEL_EXPORT Tessel {
   // -1 when a buffer of size bytes cannot hold end - start bytes, else 0.
   static int checkBufferSize(int size, const char* start, const char* end);
 
+  // --- Registry ping cache (latency/registry_ping.cpp) ---
+  // The last ping measured to each galaxy endpoint, kept in the current
+  // user's registry together with the time of the latest write and the local
+  // address of the writer. Any thread; none of these touches the engine's
+  // state or takes a lock. Registry failures give -1 and set no error code.
+  //
+  // Stores ping (a negative value records a failed measurement) for
+  // host:port and stamps the cache with the current time and localIp
+  // (host-order number). 0, or -1 when the registry cannot be written; a
+  // failure half-way keeps the values written before it.
+  int setRegPing(const char* host, int port, uint32_t localIp, int32_t ping);
+  // 0 and ping filled when the cache was written less than window seconds
+  // ago from localIp and holds a value for host:port (a stored negative
+  // value is returned as it is); -1 otherwise, ping untouched.
+  int getRegPing(const char* host, int port, uint32_t localIp, int window, int32_t& ping);
+  // The fixed ping that a tester has put into the registry for simulated
+  // node simulatorIndex to host:port. 0 and ping filled, or -1 when fixed
+  // pings are not switched on ("RandomFake" absent or not 0) or there is
+  // no such value.
+  int getRegSimulatorPing(const char* host, int port, int simulatorIndex, int32_t& ping);
+  // --- end of registry ping cache ---
+
  private:
+  // --- Registry ping cache: key and value names ---
+  static constexpr const char* RegKeyRoot = "Software\\Zintar\\Galaxy";
+  static constexpr const char* RegKeyTime = "Time";
+  static constexpr const char* RegKeyLocalIp = "LocalIp";
+  static constexpr const char* RegKeySimulatorRoot = "Software\\Zintar\\TopologySimulator";
+  static constexpr const char* RegKeySimulatorGeneral = "Software\\Zintar\\TopologySimulator\\General";
+  static constexpr const char* RegKeySimulatorRandomFake = "RandomFake";
+  // --- end of registry ping cache ---
+
   void pushJob(const TesselJob& job);
   void clearJobQueue();
   int setIpAddress();

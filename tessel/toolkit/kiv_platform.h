@@ -5,8 +5,10 @@
 #ifndef TESSEL_TOOLKIT_KIV_PLATFORM_H_
 #define TESSEL_TOOLKIT_KIV_PLATFORM_H_
 
+#include <cstddef>
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 namespace kiv_platform {
 
@@ -16,6 +18,29 @@ uint64_t monotonicMs();
 int64_t realTimeMs();
 // Thread-safe local time conversion.
 bool localTime(int64_t seconds, std::tm& out);
+
+// --- The per-user registry file (kiv_registry_posix.cpp) ---
+
+// The file that holds the current user's registry: $TESSEL_REGISTRY when
+// set and not empty, else ${XDG_CONFIG_HOME:-$HOME/.config}/zintar/registry.reg.
+// Empty when no home folder can be found.
+std::string registryPath();
+
+enum class FileRead { Ok, Missing, Failed };
+// Reads the whole file. Missing: it does not exist (content empty). Failed:
+// it exists but cannot be read, or is larger than maxSize bytes.
+FileRead readWholeFile(const std::string& path, size_t maxSize, std::string& content);
+
+// Takes an exclusive lock on the sidecar file path + ".lock", creating it
+// (and the folder of path) when missing, and waits for it. Returns a handle
+// for unlockRegistry, or -1 when the lock cannot be taken.
+int lockRegistry(const std::string& path);
+void unlockRegistry(int handle);
+
+// Writes content to a new file in the folder of path, flushes it to disk
+// and renames it over path, so that a reader sees either the old file or
+// the new one. False (path untouched) on any failure.
+bool replaceFile(const std::string& path, const std::string& content);
 
 }  // namespace kiv_platform
 

@@ -1,0 +1,188 @@
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <string>
+
+#include "tessel/toolkit/kiv_registry.h"
+#include "tests/support/temp_registry.h"
+
+using namespace std::string_literals;
+
+namespace {
+
+constexpr const char* Galaxy = "Software\\Zintar\\Galaxy";
+
+int countOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+}  // namespace
+
+TEST(KivRegistryTest, KeysAndValuesMatchWhateverTheCase) {
+  tessel_test::TempRegistry registry;
+  KivRegistry key;
+  EXPECT_EQ(key.open(Galaxy), -1);
+  EXPECT_FALSE(key.isOpen());
+  EXPECT_EQ(key.setDword("Time", 1), -1);  // nothing open
+  EXPECT_TRUE(registry.read().empty());
+
+  ASSERT_EQ(key.create(Galaxy), 0);
+  EXPECT_TRUE(key.isOpen());
+  EXPECT_EQ(registry.read(),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n");
+  ASSERT_EQ(key.create("software\\ZINTAR\\galaxy\\"), 0);  // the same key: nothing is added
+  EXPECT_EQ(countOf(registry.read(), "["), 1);
+
+  struct Case {
+    const char* path;
+    int result;
+  } cases[] = {
+      {"Software\\Zintar\\Galaxy", 0},
+      {"SOFTWARE\\zintar\\GALAXY", 0},
+      {"\\Software\\Zintar\\Galaxy\\", 0},
+      {"Software\\Zintar", 0},  // a parent exists through its subkey
+      {"Software", 0},
+      {"Software\\Zin", -1},  // a prefix that is not a whole key name
+      {"Software\\Zintar\\Galaxy\\Sub", -1},
+      {"", -1},
+      {"\\", -1},
+      {nullptr, -1},
+      {"Software\\Zintar\\Galaxy]\n[HKEY_CURRENT_USER\\X", -1},
+  };
+  for (const Case& c : cases) {
+    KivRegistry other;
+    EXPECT_EQ(other.open(c.path), c.result) << (c.path != nullptr ? c.path : "null");
+    EXPECT_EQ(other.isOpen(), c.result == 0);
+  }
+  EXPECT_EQ(key.create("Software\\Bad\nName"), -1);
+  ASSERT_EQ(key.create(Galaxy), 0);
+  uint32_t value = 7;
+  EXPECT_EQ(key.getDword("Time", value), -1);
+  EXPECT_EQ(value, 7u);
+
+  ASSERT_EQ(key.setDword("Time", 0x6571A2C0), 0);
+  ASSERT_EQ(key.setDword("TIME", 0xFFFFFFFF), 0);  // the same value, its spelling kept
+  ASSERT_EQ(key.setDword("odd \"host\\name\":7000", 42), 0);
+  EXPECT_EQ(key.setDword("two\nlines", 1), -1);
+  EXPECT_EQ(key.setDword("", 1), -1);
+  EXPECT_EQ(key.setDword(nullptr, 1), -1);
+
+  std::string text = registry.read();
+  EXPECT_EQ(countOf(text, "\"Time\"=dword:ffffffff\n"), 1) << text;
+  EXPECT_EQ(countOf(text, "ime\""), 1) << text;
+  EXPECT_NE(text.find("\"odd \\\"host\\\\name\\\":7000\"=dword:0000002a\n"), std::string::npos) << text;
+
+  KivRegistry reader;
+  ASSERT_EQ(reader.open("software\\zintar\\galaxy"), 0);
+  EXPECT_EQ(reader.getDword("time", value), 0);
+  EXPECT_EQ(value, 0xFFFFFFFFu);
+  EXPECT_EQ(reader.getDword("ODD \"HOST\\NAME\":7000", value), 0);
+  EXPECT_EQ(value, 42u);
+  EXPECT_EQ(reader.getDword(nullptr, value), -1);
+
+  // A key opened through its subkey gets its own section on the first write.
+  KivRegistry parent;
+  ASSERT_EQ(parent.open("Software\\Zintar"), 0);
+  ASSERT_EQ(parent.setDword("Version", 3), 0);
+  EXPECT_EQ(parent.getDword("Version", value), 0);
+  EXPECT_EQ(value, 3u);
+  EXPECT_EQ(reader.getDword("Version", value), -1);  // values do not leak between keys
+  parent.close();
+  EXPECT_EQ(parent.getDword("Version", value), -1);
+}
+
+TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
+  tessel_test::TempRegistry registry;
+  std::string garbage;
+  for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919 + 13) % 256));
+  std::string huge(1 << 20, 'x');
+  std::string text = garbage + "\n"s +
+                     "[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n"
+                     "\"good\"=dword:00000005\n"
+                     "\"Time\"=dwo\n"              // truncated
+                     "\"nine\"=dword:123456789\n"  // more than 32 bits
+                     "\"word\"=dword:zz\n"
+                     "\"empty\"=dword:\n"
+                     "\"text\"=\"hello\"\n"
+                     "\"binary\"=hex:01,02\n"
+                     "\"unclosed=dword:00000001\n"
+                     "\"\"=dword:00000001\n"
+                     "\"=\n"s +
+                     "\"" + huge + "\"=dword:00000006\n" +
+                     "\"long\"=dword:00000007" + huge + "\n" +
+                     "[HKEY_CURRENT_USER\\Software\\Zin\n"  // a header cut short ends the section
+                     "\"after\"=dword:00000008\n"
+                     "\0\0\0\n"
+                     "[]\n[\n]\n\"\n\\\n"
+                     "\"nul\0name\"=dword:00000009\n"s;
+  registry.write(text);
+
+  KivRegistry key;
+  ASSERT_EQ(key.open(Galaxy), 0);
+  uint32_t value = 0;
+  EXPECT_EQ(key.getDword("good", value), 0);
+  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(key.getDword(huge.c_str(), value), 0);
+  EXPECT_EQ(value, 6u);
+  for (const char* name : {"Time", "nine", "word", "empty", "text", "binary", "unclosed", "long", "after", "nul"}) {
+    EXPECT_EQ(key.getDword(name, value), -1) << name;
+  }
+
+  ASSERT_EQ(key.setDword("Time", 0x12345678), 0);
+  EXPECT_EQ(key.getDword("Time", value), 0);
+  EXPECT_EQ(value, 0x12345678u);
+  EXPECT_EQ(key.getDword("good", value), 0);
+  EXPECT_EQ(value, 5u);
+  // Every line but the one rewritten is still there byte for byte.
+  std::string rewritten = registry.read();
+  std::string expected = text;
+  expected.replace(expected.find("\"Time\"=dwo\n"), 11, "\"Time\"=dword:12345678\n");
+  EXPECT_TRUE(rewritten == expected);
+}
+
+TEST(KivRegistryTest, UnreadableRegistryReadsEmptyAndIsNeverOverwritten) {
+  tessel_test::TempRegistry registry;
+  // A registry path that is a folder.
+  ASSERT_EQ(mkdir(registry.path().c_str(), 0755), 0);
+  KivRegistry key;
+  EXPECT_EQ(key.open(Galaxy), -1);
+  EXPECT_EQ(key.create(Galaxy), -1);
+  ASSERT_EQ(rmdir(registry.path().c_str()), 0);
+
+  // A file too large to be a registry: reads as empty, writes fail.
+  registry.write("[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n\"good\"=dword:00000005\n");
+  ASSERT_EQ(truncate(registry.path().c_str(), static_cast<off_t>(KivRegistry::MaxFileSize) + 1), 0);
+  EXPECT_EQ(key.open(Galaxy), -1);
+  EXPECT_EQ(key.create(Galaxy), -1);
+  EXPECT_EQ(std::filesystem::file_size(registry.path()), KivRegistry::MaxFileSize + 1);
+  ASSERT_EQ(truncate(registry.path().c_str(), 0), 0);
+  EXPECT_EQ(key.create(Galaxy), 0);  // an empty file is an empty registry
+}
+
+TEST(KivRegistryTest, FileLocationFollowsTheEnvironment) {
+  tessel_test::TempFolder xdg;
+  tessel_test::TempFolder home;
+  tessel_test::ScopedEnv noExplicit("TESSEL_REGISTRY", nullptr);
+  tessel_test::ScopedEnv homeEnv("HOME", home.path().c_str());
+  struct Case {
+    const char* xdgValue;
+    std::string expected;
+  } cases[] = {
+      {xdg.path().c_str(), xdg.path() + "/zintar/registry.reg"},
+      {nullptr, home.path() + "/.config/zintar/registry.reg"},
+      {"relative/config", home.path() + "/.config/zintar/registry.reg"},  // not absolute: ignored
+  };
+  for (const Case& c : cases) {
+    tessel_test::ScopedEnv xdgEnv("XDG_CONFIG_HOME", c.xdgValue);
+    EXPECT_EQ(KivRegistry::getPath(), c.expected);
+    KivRegistry key;
+    ASSERT_EQ(key.create(Galaxy), 0);  // the folders are made on the first write
+    EXPECT_TRUE(std::filesystem::is_regular_file(c.expected)) << c.expected;
+  }
+  tessel_test::ScopedEnv explicitPath("TESSEL_REGISTRY", (xdg.path() + "/mine.reg").c_str());
+  EXPECT_EQ(KivRegistry::getPath(), xdg.path() + "/mine.reg");
+}
