@@ -324,6 +324,9 @@ void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) 
     case PeerPacket::PingTest:
       handlePingTest(event, &packet);
       break;
+    case PeerPacket::TimeSync:
+      handleTimeSync(event, &packet);
+      break;
     case PeerPacket::Error:
       handleError(&packet);
       break;
@@ -386,6 +389,7 @@ int PeerClient::connectPeers(int timeoutMs) {
 }
 
 int PeerClient::waitForGo(int timeoutMs) {
+  if (isSyncTime() && syncTime() < 0) return -1;
   if (connectPeers(timeoutMs) < 0) return -1;
   if (!isSyncTime()) return 0;
   int32_t untilStart = (frameEpoch - KivNetTime::getCurrentTime()) + timeOffset.load(std::memory_order_relaxed);

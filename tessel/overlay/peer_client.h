@@ -133,8 +133,9 @@ class TESSEL_EXPORT PeerClient {
   // Register has been queued. 0 at once at the root; -1 and engine error
   // 0x10301 on timeout.
   int connectPeers(int timeoutMs);
-  // Time synchronisation (when on), connectPeers, then a wait of at most
-  // 500 ms for frame 0.
+  // Time synchronisation with the root (when the engine has it on),
+  // connectPeers, then a wait of at most 500 ms for frame 0. -1 with the
+  // engine error of the step that failed.
   int waitForGo(int timeoutMs);
 
   // Command queueing, any thread. Each wakes the service thread.
@@ -227,6 +228,17 @@ class TESSEL_EXPORT PeerClient {
   int sendPong(int32_t slot, PeerPacket* packet);
   void handlePong(PeerPacket* packet, bool reliable);
   void handlePingTest(ENetEvent* event, const PeerPacket* packet);
+
+  // Time synchronisation with the root, on the host thread through a
+  // short-lived ENet host of its own: up to ten request/answer exchanges
+  // until three answers from the own room are counted, their mean stored
+  // in timeOffset. 0 at once at the root. -1 with engine error 0x10F01
+  // (no host or connection) or 0x10F05 (no connection, or not one answer
+  // counted); timeOffset is then unchanged.
+  int syncTime();
+  // Service thread: answers a TimeSync request straight to the ENet peer
+  // it came from (a synchronising client's temporary host, not a link).
+  void handleTimeSync(ENetEvent* event, const PeerPacket* packet);
 
   int castPacket(PeerPacket& packet, bool reliable, bool immediate);
   void handleDirect(ENetEvent* event, PeerPacket* packet, bool reliable);
