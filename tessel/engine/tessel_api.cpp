@@ -86,6 +86,14 @@ int TesselApi::setTopology(const char* buffer, int size) {
 
 int32_t TesselApi::getClosestPeer() const { return engine != nullptr ? engine->getClosestPeer() : -1; }
 
+int TesselApi::setRegPing(const char* host, int port, uint32_t localIp, int32_t ping) {
+  return engine != nullptr ? engine->setRegPing(host, port, localIp, ping) : -1;
+}
+
+int TesselApi::getRegPing(const char* host, int port, uint32_t localIp, int window, int32_t& ping) {
+  return engine != nullptr ? engine->getRegPing(host, port, localIp, window, ping) : -1;
+}
+
 void TesselApi::setFakePing(bool value) {
   if (engine != nullptr) engine->setFakePing(value);
 }

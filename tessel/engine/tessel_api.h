@@ -58,6 +58,10 @@ class TESSEL_EXPORT TesselApi {
   int setTopology(const char* buffer, int size);
   int32_t getClosestPeer() const;
 
+  // The registry ping cache (see Tessel::setRegPing / getRegPing).
+  int setRegPing(const char* host, int port, uint32_t localIp, int32_t ping);
+  int getRegPing(const char* host, int port, uint32_t localIp, int window, int32_t& ping);
+
   void setFakePing(bool value);
   void setPingThreshold(int value);
 
