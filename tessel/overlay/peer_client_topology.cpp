@@ -156,7 +156,8 @@ void PeerClient::setPeerProperty(const PacketDef::PeerProperty& record) {
   if (!inRange(slot)) return;
   contexts[slot].setPeerProperty(record);
   KivAutoLock guard(slotMapLock);
-  slotMap[record.id] = slot;
+  int32_t id = record.id;  // by value: the packed field may be misaligned
+  slotMap[id] = slot;
 }
 
 int32_t PeerClient::getSlotId(int32_t peerId) {

@@ -144,7 +144,7 @@ TEST(EngineStateTest, ErrorAndFlagsStartClear) {
   Tessel engine;
   EXPECT_EQ(engine.getError(), 0u);
   EXPECT_FALSE(engine.isSyncTime());
-  EXPECT_EQ(engine.getPeerProperty().id, -1);
+  EXPECT_EQ(+engine.getPeerProperty().id, -1);
   engine.setError(0x10301);
   EXPECT_EQ(engine.getError(), 0x10301u);
 }

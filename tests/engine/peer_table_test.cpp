@@ -41,9 +41,9 @@ TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
   EXPECT_EQ(engine.getPeerPing(31), -1);  // this engine does not listen
   EXPECT_EQ(engine.setPeerProperty(9, 1, 2, false, true), -1);
   EXPECT_EQ(engine.setPeerProperty(8, 0x7F000001, 4000, false, true), 0);
-  EXPECT_EQ(engine.getPeerProperty(31).port, 4000);
-  EXPECT_EQ(engine.getPeerProperty(32).id, -1);
-  EXPECT_EQ(engine.getPeerProperty(-1).id, -1);
+  EXPECT_EQ(+engine.getPeerProperty(31).port, 4000);
+  EXPECT_EQ(+engine.getPeerProperty(32).id, -1);
+  EXPECT_EQ(+engine.getPeerProperty(-1).id, -1);
   EXPECT_EQ(engine.removePeer(8), 0);
   EXPECT_EQ(engine.removePeer(8), 0);  // already gone: nothing changes
   EXPECT_EQ(engine.getNumPeers(), 1);
@@ -91,7 +91,7 @@ TEST_F(PeerTableTest, TopologyDescriptionIsReadWithinItsSize) {
   EXPECT_EQ(engine.getParent(0), 0);
   EXPECT_EQ(engine.getTopologyPing(0), 10);
   EXPECT_EQ(engine.getTopologyPing(1), 60000);  // a record without a tree entry
-  EXPECT_EQ(engine.getPeerProperty(1).id, 21);
+  EXPECT_EQ(+engine.getPeerProperty(1).id, 21);
   // Entries naming slots or parents beyond the room are ignored.
   std::string hostile = tessel_test::topologyDescription(0, 0, false, {}, {});
   hostile.resize(hostile.size() - 4);

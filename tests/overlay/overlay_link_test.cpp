@@ -151,7 +151,7 @@ TEST(OverlayLinkTest, EndSessionKeepsThreadAndClearsLinks) {
   const auto& client = room.engine(0).getClient();
   for (int slot = 0; slot < 32; ++slot) {
     EXPECT_EQ(client.getContext(slot)->getENetPeer(), nullptr);
-    EXPECT_EQ(client.getContext(slot)->getPeerProperty().id, -1);
+    EXPECT_EQ(+client.getContext(slot)->getPeerProperty().id, -1);
     EXPECT_EQ(client.getRoute(slot), -1);
   }
   EXPECT_EQ(client.getRootSlotId(), -1);

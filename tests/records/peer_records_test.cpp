@@ -123,8 +123,8 @@ TEST(PeerRecords, HostInfoComparesNameCaseSensitivelyAndPort) {
 TEST(PeerRecords, HostIdInfoSpecifiedAndCompared) {
   PacketDef::HostIdInfo none;
   EXPECT_FALSE(none.isSpecified());
-  EXPECT_EQ(none.id, -1);
-  EXPECT_EQ(none.hostInfo.port, -1);
+  EXPECT_EQ(+none.id, -1);
+  EXPECT_EQ(+none.hostInfo.port, -1);
   PacketDef::HostIdInfo galaxy(0, PacketDef::HostInfo("g", 1));
   EXPECT_TRUE(galaxy.isSpecified());
   PacketDef::HostIdInfo other = galaxy;
