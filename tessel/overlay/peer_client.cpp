@@ -159,50 +159,42 @@ void PeerClient::close(int32_t slot) {
 
 // --- Send queue -----------------------------------------------------------
 
+void PeerClient::queueCommand(const ENetSendPacket& command) {
+  {
+    KivAutoLock guard(sendQueueLock);
+    sendQueue.push_back(command);
+  }
+  wakeup.signal();
+}
+
 void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
   ENetSendPacket command;
   command.command = CmdSend;
   command.peer = peer;
   command.channel = channel;
   command.packet = packet;
-  {
-    KivAutoLock guard(sendQueueLock);
-    sendQueue.push_back(command);
-  }
-  wakeup.signal();
+  queueCommand(command);
 }
 
 void PeerClient::connectPeer(PeerContext* context) {
   ENetSendPacket command;
   command.command = CmdConnect;
   command.context = context;
-  {
-    KivAutoLock guard(sendQueueLock);
-    sendQueue.push_back(command);
-  }
-  wakeup.signal();
+  queueCommand(command);
 }
 
 void PeerClient::resetPeer(ENetPeer* peer) {
   ENetSendPacket command;
   command.command = CmdReset;
   command.peer = peer;
-  {
-    KivAutoLock guard(sendQueueLock);
-    sendQueue.push_back(command);
-  }
-  wakeup.signal();
+  queueCommand(command);
 }
 
 void PeerClient::throttlePeer(PeerContext* context) {
   ENetSendPacket command;
   command.command = CmdThrottle;
   command.context = context;
-  {
-    KivAutoLock guard(sendQueueLock);
-    sendQueue.push_back(command);
-  }
-  wakeup.signal();
+  queueCommand(command);
 }
 
 void PeerClient::popENetPacket() {

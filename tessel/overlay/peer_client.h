@@ -216,6 +216,8 @@ class TESSEL_EXPORT PeerClient {
   PeerContext* linkOf(ENetPeer* peer) const;
 
   void serviceLoop();
+  // Appends a command under sendQueueLock and wakes the service thread.
+  void queueCommand(const ENetSendPacket& command);
   void popENetPacket();
   void handleEvent(ENetEvent& event);
   void sendRegistration(ENetPeer* peer);
