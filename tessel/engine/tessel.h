@@ -119,8 +119,9 @@ class TESSEL_EXPORT Tessel {
   // The peer with the smallest topology ping, other than the root and
   // peers excluded from the choice; -1 when there is none.
   int32_t getClosestPeer() const;
-  // The record of slot; a record of defaults outside 0..31.
-  const PacketDef::PeerProperty& getPeerProperty(int32_t slot) const;
+  // A copy of the record of slot (the service thread reads the records
+  // while the host changes them); a record of defaults outside 0..31.
+  PacketDef::PeerProperty getPeerProperty(int32_t slot) const;
   // Measured ping to slot in milliseconds, -1 unknown or out of range.
   int32_t getPeerPing(int32_t slot) const;
   int32_t getParent(int32_t slot) const;

@@ -31,7 +31,7 @@ int Tessel::checkBufferSize(int size, const char* start, const char* end) {
 
 void Tessel::clearPeers() {
   for (int slot = 0; slot < MaxSlots; ++slot) {
-    client.getPeerProperty(slot).clear();
+    client.clearPeerProperty(slot);
     parentTable[slot] = -1;
     peerPing[slot] = -1;
     topologyPing[slot] = -1;
@@ -104,7 +104,7 @@ int Tessel::getPeerPingList(char* buffer, int size) {
   at += 4;
   if (checkBufferSize(size, buffer, at + 5 * static_cast<int64_t>(numPeers.load())) < 0) return -1;
   for (int slot = 0; slot < MaxSlots; ++slot) {
-    const PacketDef::PeerProperty& record = client.getPeerProperty(slot);
+    const PacketDef::PeerProperty record = client.getPeerProperty(slot);
     if (record.id == -1) continue;
     if (checkBufferSize(size, buffer, at + 5) < 0) return -1;
     *at = static_cast<char>(record.roomId.slot());
@@ -174,7 +174,7 @@ int32_t Tessel::getClosestPeer() const {
   int32_t bestSlot = -1;
   int32_t root = client.getRootSlotId();
   for (int32_t slot = 0; slot < MaxSlots; ++slot) {
-    const PacketDef::PeerProperty& record = client.getPeerProperty(slot);
+    const PacketDef::PeerProperty record = client.getPeerProperty(slot);
     if (record.id == -1 || topologyPing[slot] < 0 || topologyPing[slot] >= best || slot == root ||
         record.excludeFromClosest != 0)
       continue;
@@ -184,7 +184,7 @@ int32_t Tessel::getClosestPeer() const {
   return bestSlot == -1 ? -1 : client.getPeerProperty(bestSlot).id;
 }
 
-const PacketDef::PeerProperty& Tessel::getPeerProperty(int32_t slot) const {
+PacketDef::PeerProperty Tessel::getPeerProperty(int32_t slot) const {
   if (static_cast<uint32_t>(slot) > 31) return nullProperty;
   return client.getPeerProperty(slot);
 }

@@ -15,8 +15,6 @@ namespace zintar {
 
 namespace {
 
-const PacketDef::PeerProperty kNullProperty;
-PacketDef::PeerProperty scratchProperty;
 
 bool isReliable(const ENetEvent* event) {
   return event != nullptr && event->packet != nullptr && (event->packet->flags & ENET_PACKET_FLAG_RELIABLE) != 0;
@@ -103,6 +101,10 @@ void PeerClient::deinit() {
     slotMap.clear();
   }
   if (host != nullptr) {
+    // Tell every connected peer at once, so that the room learns of the
+    // departure now rather than after ENet's timeout.
+    for (size_t i = 0; i < host->peerCount; ++i)
+      if (host->peers[i].state == ENET_PEER_STATE_CONNECTED) enet_peer_disconnect_now(&host->peers[i], 0);
     enet_host_destroy(host);
     host = nullptr;
   }
@@ -131,7 +133,7 @@ void PeerClient::reinit() {
   deliverIndex = 0;
   frameStore.unlock();
   sendCounter.store(1, std::memory_order_relaxed);
-  frameEpoch = KivNetTime::NetTime();
+  frameEpoch.store(0, std::memory_order_relaxed);
   timeOffset.store(0, std::memory_order_relaxed);
   goEvent.reset();
 }
@@ -352,7 +354,8 @@ void PeerClient::handleRegister(ENetEvent& event, const PeerPacket* packet) {
   int32_t claimed;
   std::memcpy(&claimed, packet->data(), sizeof(claimed));
   PeerContext& link = contexts[packet->header().srcSlot()];
-  if (link.getPeerProperty().id != -1 && link.getPeerProperty().id == claimed) {
+  int32_t linked = link.getPeerId();
+  if (linked != -1 && linked == claimed) {
     // A registered peer whose link still holds an older connection: the
     // newer connection wins.
     ENetPeer* previous = link.getENetPeer();
@@ -384,7 +387,7 @@ int PeerClient::waitForGo(int timeoutMs) {
   if (isSyncTime() && syncTime() < 0) return -1;
   if (connectPeers(timeoutMs) < 0) return -1;
   if (!isSyncTime()) return 0;
-  int32_t untilStart = (frameEpoch - KivNetTime::getCurrentTime()) + timeOffset.load(std::memory_order_relaxed);
+  int32_t untilStart = (getFrameEpoch() - KivNetTime::getCurrentTime()) + timeOffset.load(std::memory_order_relaxed);
   if (untilStart > MaxStartWaitMs) untilStart = MaxStartWaitMs;
   if (untilStart > 0) std::this_thread::sleep_for(std::chrono::milliseconds(untilStart));
   return 0;
@@ -420,17 +423,14 @@ int PeerClient::setPacketQueue(int capacity, int maxDataSize) {
   return frameStore.resize(capacity, maxDataSize);
 }
 
-const PacketDef::PeerProperty& PeerClient::getPeerProperty(int32_t slot) const {
-  if (slot < 0 || slot >= MaxSlots) return kNullProperty;
+PacketDef::PeerProperty PeerClient::getPeerProperty(int32_t slot) const {
+  if (slot < 0 || slot >= MaxSlots) return PacketDef::PeerProperty();
   return contexts[slot].getPeerProperty();
 }
 
-PacketDef::PeerProperty& PeerClient::getPeerProperty(int32_t slot) {
-  if (slot < 0 || slot >= MaxSlots) {
-    scratchProperty.clear();
-    return scratchProperty;
-  }
-  return contexts[slot].getPeerProperty();
+void PeerClient::clearPeerProperty(int32_t slot) {
+  if (slot < 0 || slot >= MaxSlots) return;
+  contexts[slot].setPeerProperty(PacketDef::PeerProperty());
 }
 
 const PeerContext* PeerClient::getContext(int32_t slot) const {
@@ -447,11 +447,11 @@ bool PeerClient::isSyncTime() const { return engine != nullptr && engine->isSync
 int32_t PeerClient::originatorId(const PeerPacket& packet) const {
   uint32_t slot = packet.header().srcSlot();
   if (slot >= uint32_t(MaxSlots)) return -1;
-  return contexts[slot].getPeerProperty().id;
+  return contexts[slot].getPeerId();
 }
 
 int32_t PeerClient::getFrameId() const {
-  int32_t ms = (KivNetTime::getCurrentTime() - frameEpoch) - timeOffset.load(std::memory_order_relaxed);
+  int32_t ms = (KivNetTime::getCurrentTime() - getFrameEpoch()) - timeOffset.load(std::memory_order_relaxed);
   return ms / 10;
 }
 

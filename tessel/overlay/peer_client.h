@@ -150,8 +150,10 @@ class TESSEL_EXPORT PeerClient {
   int setPacketQueue(int capacity, int maxDataSize);
 
   // The record held by the link of slot; a record of defaults outside 0..31.
-  const PacketDef::PeerProperty& getPeerProperty(int32_t slot) const;
-  PacketDef::PeerProperty& getPeerProperty(int32_t slot);
+  // A copy of the record of slot; the default record outside 0..31.
+  PacketDef::PeerProperty getPeerProperty(int32_t slot) const;
+  // Puts the record of slot back to the defaults (the id map is kept).
+  void clearPeerProperty(int32_t slot);
   int32_t getMyPeerId() const { return myPeerId; }
 
   // Topology and routing.
@@ -276,7 +278,13 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<uint32_t> readIndex;
   uint32_t deliverIndex;
   std::atomic<int32_t> sendCounter;
-  KivNetTime::NetTime frameEpoch;
+  // Seconds in the high word, milliseconds in the low one: the service
+  // thread reads it while a session reset writes it.
+  std::atomic<uint64_t> frameEpoch;
+  KivNetTime::NetTime getFrameEpoch() const {
+    uint64_t word = frameEpoch.load(std::memory_order_relaxed);
+    return KivNetTime::NetTime(static_cast<uint32_t>(word >> 32), static_cast<uint32_t>(word));
+  }
   std::atomic<int32_t> timeOffset;
   KivEvent goEvent;
   std::atomic<bool> stopFlag;

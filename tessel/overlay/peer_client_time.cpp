@@ -61,7 +61,7 @@ int PeerClient::syncTime() {
     engine->setError(ErrorCode::CannotCreate);
     return -1;
   }
-  const PacketDef::PeerProperty& rootRecord = contexts[root].getPeerProperty();
+  const PacketDef::PeerProperty rootRecord = contexts[root].getPeerProperty();
   ENetAddress address;
   // The record holds a host-order number; ENet wants network order.
   address.host = ENET_HOST_TO_NET_32(rootRecord.ip);

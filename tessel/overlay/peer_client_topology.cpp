@@ -106,7 +106,7 @@ int PeerClient::buildTopology(int count, const int32_t* parents) {
     table[i] = (parents != nullptr && i < usable) ? parents[i] : -1;
     // The client never links to itself: a link whose record holds the own
     // slot (an empty link holds slot 0) does not become a child.
-    linkable[i] = static_cast<int32_t>(contexts[i].getPeerProperty().roomId.slot()) != own;
+    linkable[i] = static_cast<int32_t>(contexts[i].getSlot()) != own;
   }
   bool built = view.build(own, usable, table, linkable);
   // The root slot is known even when this client has no neighbour.
@@ -129,7 +129,7 @@ int PeerClient::buildTopology(int count, const int32_t* parents) {
 void PeerClient::adjustTopology(int32_t slot) {
   int32_t root = rootSlotId.load(std::memory_order_relaxed);
   if (!inRange(slot) || !inRange(root)) return;
-  if (contexts[root].getPeerProperty().id == myPeerId) {
+  if (contexts[root].getPeerId() == myPeerId) {
     int32_t head = linkHead.load(std::memory_order_relaxed);
     if (head == -1) {
       contexts[slot].setNext(slot);
@@ -168,7 +168,7 @@ int32_t PeerClient::getSlotId(int32_t peerId) {
 
 int32_t PeerClient::getRoot() const {
   int32_t root = rootSlotId.load(std::memory_order_relaxed);
-  return inRange(root) ? contexts[root].getPeerProperty().id : -1;
+  return inRange(root) ? contexts[root].getPeerId() : -1;
 }
 
 int32_t PeerClient::getRoute(int32_t slot) const {

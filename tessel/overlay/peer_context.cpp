@@ -28,12 +28,33 @@ int PeerContext::init(PeerClient* client, ENetHost* enetHost) {
   return 0;
 }
 
+PacketDef::PeerProperty PeerContext::getPeerProperty() const {
+  KivAutoLock guard(propertyLock);
+  return property;
+}
+
+void PeerContext::setPeerProperty(const PacketDef::PeerProperty& record) {
+  KivAutoLock guard(propertyLock);
+  property = record;
+}
+
+int32_t PeerContext::getPeerId() const {
+  KivAutoLock guard(propertyLock);
+  return property.id;
+}
+
+uint32_t PeerContext::getSlot() const {
+  KivAutoLock guard(propertyLock);
+  return property.roomId.slot();
+}
+
 int PeerContext::connect() {
   if (getENetPeer() != nullptr || host == nullptr) return -1;
+  const PacketDef::PeerProperty record = getPeerProperty();
   ENetAddress address;
-  // property.ip is a host-order number; ENet wants network order.
-  address.host = ENET_HOST_TO_NET_32(property.ip);
-  address.port = property.port;
+  // The record's ip is a host-order number; ENet wants network order.
+  address.host = ENET_HOST_TO_NET_32(record.ip);
+  address.port = record.port;
   ENetPeer* connection = enet_host_connect(host, &address, PeerClient::ChannelCount, 0);
   if (connection == nullptr) return -1;
   connection->data = this;
@@ -56,7 +77,10 @@ void PeerContext::close() {
 }
 
 void PeerContext::reinit() {
-  property.clear();
+  {
+    KivAutoLock guard(propertyLock);
+    property.clear();
+  }
   close();
   next.store(-1, std::memory_order_relaxed);
   isServer_.store(false, std::memory_order_relaxed);
@@ -72,7 +96,7 @@ void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned i
   size_t bytes = length > 0 ? length : size_t(packet->size(true));
   ENetPacket* enetPacket = enet_packet_create(packet, bytes, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
   if (enetPacket == nullptr) return;
-  owner->pushENetPacket(connection, static_cast<unsigned char>(property.roomId.slot()), enetPacket);
+  owner->pushENetPacket(connection, static_cast<unsigned char>(getSlot()), enetPacket);
 }
 
 void PeerContext::setThrottle() {

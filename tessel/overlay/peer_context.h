@@ -11,7 +11,9 @@
 //
 // Threads: connect/accept/close run on the service thread; sendPacket on
 // any thread. Fields read by another thread without a lock (next, hasChild,
-// the ENet peer) are atomics.
+// the ENet peer) are atomics. The record is written by the host's thread
+// (peer table, session reset) while the service thread reads it, so it is
+// held under its own lock and handed out as a copy.
 
 #ifndef TESSEL_OVERLAY_PEER_CONTEXT_H_
 #define TESSEL_OVERLAY_PEER_CONTEXT_H_
@@ -23,6 +25,7 @@
 #include "tessel/overlay/peer_packet.h"
 #include "tessel/records/packet_def.h"
 #include "tessel/tessel_export.h"
+#include "tessel/toolkit/kiv_mutex.h"
 
 namespace zintar {
 
@@ -58,9 +61,11 @@ class TESSEL_EXPORT PeerContext {
   // ENet throttling: interval 5000 ms, acceleration 3, deceleration 0.
   void setThrottle();
 
-  PacketDef::PeerProperty& getPeerProperty() { return property; }
-  const PacketDef::PeerProperty& getPeerProperty() const { return property; }
-  void setPeerProperty(const PacketDef::PeerProperty& record) { property = record; }
+  PacketDef::PeerProperty getPeerProperty() const;
+  void setPeerProperty(const PacketDef::PeerProperty& record);
+  // The record's id and room word, without copying the whole record.
+  int32_t getPeerId() const;
+  uint32_t getSlot() const;
 
   int32_t getNext() const { return next.load(std::memory_order_relaxed); }
   void setNext(int32_t slot) { next.store(slot, std::memory_order_relaxed); }
@@ -83,6 +88,7 @@ class TESSEL_EXPORT PeerContext {
 
  private:
   PeerClient* owner;
+  mutable KivMutex propertyLock;
   PacketDef::PeerProperty property;
   ENetHost* host;
   std::atomic<ENetPeer*> peer;
