@@ -53,8 +53,9 @@
 class TESSEL_EXPORT KivLog {
  public:
   // Rotation by file name: the suffix added to the file name, from the local
-  // time of the write. Any other value names the file like Daily.
-  enum LogType {
+  // time of the write. Any other value names the file like Daily (both
+  // enumerations hold any int).
+  enum LogType : int {
     None = 0,     // no suffix
     Daily = 1,    // ".YYYY.MM.DD"
     Hourly = 2,   // ".YYYY.MM.DD.HH" (hour 0-23)
@@ -62,7 +63,7 @@ class TESSEL_EXPORT KivLog {
   };
   // Severity. A message passes the filter when its level is at most the
   // log's level: Critical always passes, Detail only on a Detail log.
-  enum LogLevel {
+  enum LogLevel : int {
     Critical = 0,
     Error = 1,
     Warning = 2,
