@@ -1,0 +1,335 @@
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tessel/toolkit/kiv_log.h"
+#include "tessel/toolkit/kiv_log_config.h"
+#include "tests/support/fake_clock.h"
+#include "tests/support/temp_registry.h"
+
+using testing::internal::CaptureStderr;
+using testing::internal::CaptureStdout;
+using testing::internal::GetCapturedStderr;
+using testing::internal::GetCapturedStdout;
+
+namespace {
+
+// 2008-03-31 23:59:59.500 UTC: one second before a new day, hour and month.
+constexpr int64_t BeforeMidnight = 1207007999500;
+
+std::string contents(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream out;
+  out << in.rdbuf();
+  return out.str();
+}
+
+int countOf(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// Local time is UTC and the clock stands just before midnight.
+class KivLogTest : public testing::Test {
+ protected:
+  KivLogTest() : zone_("TZ", "UTC0"), clock_(1000, BeforeMidnight) { tzset(); }
+  ~KivLogTest() override { tzset(); }
+
+  std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
+
+  tessel_test::TempFolder folder_;
+  tessel_test::ScopedEnv zone_;
+  tessel_test::FakeClock clock_;
+};
+
+}  // namespace
+
+TEST_F(KivLogTest, FileNamesCarryTheDateOfTheWrite) {
+  struct Case {
+    int type;
+    const char* extension;
+    const char* before;
+    const char* after;
+  } cases[] = {
+      {KivLog::None, "log", "app.log", "app.log"},
+      {KivLog::Daily, "log", "app.2008.03.31.log", "app.2008.04.01.log"},
+      {KivLog::Hourly, "", "app.2008.03.31.23", "app.2008.04.01.00"},
+      {KivLog::Monthly, "txt", "app.2008.03.txt", "app.2008.04.txt"},
+      {7, nullptr, "app.2008.03.31", "app.2008.04.01"},  // any other type: daily
+  };
+  int index = 0;
+  for (const Case& c : cases) {
+    clock_.setRealTime(BeforeMidnight);
+    std::string folder = path("case" + std::to_string(index++) + "/deep/logs");
+    KivLog log;
+    log.setExtension(c.extension);
+    ASSERT_EQ(log.init((folder + "/app").c_str(), KivLog::LogType(c.type), KivLog::Warning, false, false, false), 0);
+    EXPECT_EQ(log.out(KivLog::Error, "before\n"), 0);  // the folders were made by init
+    clock_.advance(1000);
+    EXPECT_EQ(log.out(KivLog::Error, "after\n"), 0);
+    if (std::string(c.before) == c.after) {
+      EXPECT_EQ(contents(folder + "/" + c.before), "before\nafter\n") << c.before;
+    } else {
+      EXPECT_EQ(contents(folder + "/" + c.before), "before\n") << c.before;
+      EXPECT_EQ(contents(folder + "/" + c.after), "after\n") << c.after;
+    }
+  }
+}
+
+TEST_F(KivLogTest, LevelFiltersWritingAndEcho) {
+  struct Case {
+    KivLog::LogLevel logLevel, messageLevel;
+    bool verbose, passes;
+  } cases[] = {
+      {KivLog::Warning, KivLog::Debug, true, false},   {KivLog::Warning, KivLog::Warning, true, true},
+      {KivLog::Warning, KivLog::Critical, false, true}, {KivLog::Critical, KivLog::Error, true, false},
+      {KivLog::Detail, KivLog::Detail, true, true},     {KivLog::Profile, KivLog::Detail, false, false},
+  };
+  for (const Case& c : cases) {
+    std::string name = path("filter");
+    std::filesystem::remove(name);
+    KivLog log;
+    ASSERT_EQ(log.init(name.c_str(), KivLog::None, c.logLevel, false, false, c.verbose), 0);
+    CaptureStdout();
+    EXPECT_EQ(log.out(c.messageLevel, "m%d\n", 1), 0);
+    EXPECT_EQ(GetCapturedStdout(), c.passes && c.verbose ? "m1\n" : "");
+    EXPECT_EQ(contents(name), c.passes ? "m1\n" : "") << c.logLevel << " " << c.messageLevel;
+  }
+  std::filesystem::remove(path("filter"));
+  KivLog idle, nameless;
+  EXPECT_EQ(idle.out(KivLog::Critical, "nothing\n"), 0);  // before init
+  ASSERT_EQ(nameless.init("", KivLog::Daily, KivLog::Detail, false, false, true), 0);
+  CaptureStdout();
+  EXPECT_EQ(nameless.out(KivLog::Critical, "echo only\n"), 0);
+  EXPECT_EQ(GetCapturedStdout(), "echo only\n");
+  EXPECT_TRUE(std::filesystem::is_empty(folder_.path()));
+}
+
+TEST_F(KivLogTest, DatePrefixAndOverlongMessages) {
+  std::string name = path("dated");
+  KivLog log;
+  ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, false, true, false), 0);
+  std::string fits(4096 - 26, 'f'), noRoom(4096 - 25, 'n'), tooLong(4097, 't');
+  const std::string longer = "Log is longer than the allowed maximum length 4096\n";
+  struct Case {
+    const char* format;
+    const char* argument;
+    int result;
+    std::string written, error;
+  } cases[] = {
+      {"x %s\n", "5", 0, "[2008-03-31 23:59:59.500] x 5\n", ""},
+      {fits.c_str(), "", 0, "[2008-03-31 23:59:59.500] " + fits, ""},
+      {noRoom.c_str(), "", 0, noRoom, ""},  // no room for the date: left out
+      {tooLong.c_str(), "", -1, "", longer},
+      {"%s", tooLong.c_str(), -1, "", longer},
+  };
+  for (const Case& c : cases) {
+    std::filesystem::remove(name);
+    CaptureStderr();
+    EXPECT_EQ(log.out(KivLog::Error, c.format, c.argument), c.result);
+    EXPECT_EQ(GetCapturedStderr(), c.error);
+    EXPECT_EQ(contents(name), c.written);
+  }
+}
+
+TEST_F(KivLogTest, HeaderOnlyOnNewEmptyFiles) {
+  struct Case {
+    const char* before;  // null: no file yet
+    const char* after;
+  } cases[] = {{nullptr, "# head\nline\nline\n"}, {"", "# head\nline\nline\n"}, {"old\n", "old\nline\nline\n"}};
+  for (const Case& c : cases) {
+    std::string name = path("headed");
+    std::filesystem::remove(name);
+    if (c.before != nullptr) std::ofstream(name) << c.before;
+    for (int i = 0; i < 2; ++i) {
+      KivLog log;
+      log.setHeader("# head");
+      ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, false, false, false), 0);
+      EXPECT_EQ(log.out(KivLog::Error, "line\n"), 0);
+    }
+    EXPECT_EQ(contents(name), c.after);
+  }
+}
+
+TEST_F(KivLogTest, BufferGoesOutWhenFullAndAtDestruction) {
+  struct Case {
+    std::vector<int> bufferSizes;   // setBufferSize calls before init
+    std::vector<int> messages;      // lengths of the messages written
+    std::vector<size_t> fileSizes;  // the file's size after each message
+  } cases[] = {
+      {{100}, {1000, 1000, 1000, 1000, 96, 1}, {0, 0, 0, 0, 0, 4096}},  // 4097 bytes
+      {{4096}, {1000, 1000, 1000, 1000, 96}, {0, 0, 0, 0, 4000}},
+      {{4096, 8192}, {1000, 1000, 1000, 1000, 96}, {0, 0, 0, 0, 4000}},  // the first size stays
+      {{}, std::vector<int>(65, 1000), std::vector<size_t>(65, 0)},      // 65536 bytes
+  };
+  std::string name = path("buffered");
+  for (const Case& c : cases) {
+    std::filesystem::remove(name);
+    std::string all;
+    {
+      KivLog log;
+      for (int size : c.bufferSizes) log.setBufferSize(size);
+      ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, true, false, false), 0);
+      for (size_t i = 0; i < c.messages.size(); ++i) {
+        std::string message(static_cast<size_t>(c.messages[i]), char('a' + i % 26));
+        all += message;
+        EXPECT_EQ(log.out(KivLog::Error, "%s", message.c_str()), 0);
+        EXPECT_EQ(contents(name).size(), c.fileSizes[i]) << i;
+      }
+    }
+    EXPECT_EQ(contents(name), all);
+  }
+}
+
+TEST_F(KivLogTest, FullBufferThatCannotBeWrittenDropsTheNewMessage) {
+  std::string name = path("blocked");
+  std::string a(4000, 'a'), b(200, 'b'), c(96, 'c');
+  KivLog log;
+  log.setBufferSize(4096);
+  ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, true, false, false), 0);
+  EXPECT_EQ(log.out(KivLog::Error, "%s", a.c_str()), 0);
+  std::filesystem::create_directory(name);
+  CaptureStderr();
+  EXPECT_EQ(log.out(KivLog::Error, "%s", b.c_str()), -1);  // does not fit behind a
+  EXPECT_EQ(log.out(KivLog::Error, "%s", c.c_str()), 0);   // fills the buffer exactly
+  EXPECT_EQ(countOf(GetCapturedStderr(), "Can't open " + name + "\n"), 2);
+  std::filesystem::remove(name);
+  log.flush();
+  EXPECT_EQ(contents(name), a + c);
+}
+
+TEST_F(KivLogTest, ConfigurationReadsAnyCase) {
+  struct Case {
+    std::string ini;
+    const char* fileName;
+    int type, level;
+    bool buffering, date, verbose;
+  } cases[] = {
+      {"; c\n[other]\nLevel=Detail\n[lOg]\nfilename = logs/app\nTYPE = hOuRlY\nLEVEL=dEbUg\n"
+       "buffering=12abc\nDisplayDate=yes\nVERBOSE = 0\nFileName = second\n",
+       "logs/app", KivLog::Hourly, KivLog::Debug, true, false, false},
+      {"[Log]\nType=weekly\nVerbose=1\nDisplayDate=3\n", "", KivLog::None, KivLog::Critical, false, true, true},
+      {"[LOG]\nType=Monthly\nLevel=warning\n", "", KivLog::Monthly, KivLog::Warning, false, false, false},
+      {"[Log]\nFileName=" + std::string(250, 'x') + "Level=Detail\nType=daily\n", nullptr, KivLog::Daily,
+       KivLog::Critical, false, false, false},  // a line too long for the parser is cut
+  };
+  for (const Case& c : cases) {
+    std::ofstream(path("log.ini")) << c.ini;
+    KivLogConfig config;
+    EXPECT_EQ(config.init(path("log.ini").c_str()), 0);
+    if (c.fileName != nullptr) {
+      EXPECT_EQ(config.getFileName(), c.fileName);
+    } else {
+      EXPECT_EQ(config.getFileName().find_first_not_of('x'), std::string::npos);
+    }
+    EXPECT_EQ(config.getType(), c.type) << c.ini;
+    EXPECT_EQ(config.getLevel(), c.level) << c.ini;
+    EXPECT_EQ(config.isBuffering(), c.buffering) << c.ini;
+    EXPECT_EQ(config.isDisplayingDate(), c.date) << c.ini;
+    EXPECT_EQ(config.isVerbose(), c.verbose) << c.ini;
+  }
+  KivLogConfig missing;
+  EXPECT_EQ(missing.init(path("none.ini").c_str()), 0);
+  EXPECT_EQ(missing.getType(), KivLog::None);
+
+  std::ofstream(path("app.ini")) << "[log]\nFILENAME=" << path("app") << "\ntype=HOURLY\nlevel=debug\n";
+  KivLogConfig config;
+  config.init(path("app.ini").c_str());
+  CaptureStdout();
+  config.print();
+  EXPECT_EQ(GetCapturedStdout(), "[KivLog Configuration]\n  FileName: " + path("app") +
+                                     "\n  Type: Hourly\n  Level: Debug\n  Buffering: No\n  DisplayingDate: No\n"
+                                     "  Verbose: Off\n\n");
+  {
+    KivLog log;
+    ASSERT_EQ(log.init(path("app.ini").c_str()), 0);
+    EXPECT_EQ(log.out(KivLog::Debug, "configured\n"), 0);
+  }
+  EXPECT_EQ(contents(path("app.2008.03.31.23")), "configured\n");
+}
+
+TEST_F(KivLogTest, TwoProcessesAppendingLoseNoLine) {
+  constexpr int Lines = 200;
+  std::string name = path("shared/app");
+  pid_t children[2];
+  for (int p = 0; p < 2; ++p) {
+    children[p] = fork();
+    ASSERT_GE(children[p], 0);
+    if (children[p] == 0) {
+      KivLog log;
+      log.setHeader("# shared");
+      int failures = log.init(name.c_str(), KivLog::None, KivLog::Warning, false, false, false);
+      for (int i = 0; i < Lines; ++i) failures += -log.out(KivLog::Error, "process %d line %d\n", p, i);
+      _exit(failures == 0 ? 0 : 1);
+    }
+  }
+  for (pid_t child : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  std::istringstream text(contents(name));
+  std::string line;
+  ASSERT_TRUE(std::getline(text, line));
+  EXPECT_EQ(line, "# shared");
+  std::map<std::string, int> seen;
+  while (std::getline(text, line)) ++seen[line];
+  int intact = 0;
+  for (int p = 0; p < 2; ++p) {
+    for (int i = 0; i < Lines; ++i) intact += seen["process " + std::to_string(p) + " line " + std::to_string(i)] == 1;
+  }
+  EXPECT_EQ(intact, 2 * Lines);
+  EXPECT_EQ(seen.size(), size_t(2 * Lines));
+}
+
+TEST_F(KivLogTest, BufferedLogSharedByThreads) {
+  constexpr int Threads = 4, Lines = 300;
+  std::string name = path("threads");
+  {
+    KivLog log;
+    log.setBufferSize(0);  // 4097 bytes: many writes to the file
+    ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, true, false, false), 0);
+    std::vector<std::thread> writers;
+    for (int t = 0; t < Threads; ++t) {
+      writers.emplace_back([&log, t] {
+        for (int i = 0; i < Lines; ++i) log.out(KivLog::Error, "thread %d line %d\n", t, i);
+      });
+    }
+    for (std::thread& writer : writers) writer.join();
+  }
+  std::string text = contents(name);
+  EXPECT_EQ(countOf(text, "\n"), Threads * Lines);
+  for (int t = 0; t < Threads; ++t) EXPECT_EQ(countOf(text, "thread " + std::to_string(t) + " line 299\n"), 1);
+}
+
+TEST(KivLogEventTest, EventGoesToTheSystemLoggerOrIsPrinted) {
+  const bool loggerMissing = !std::filesystem::exists("/dev/log");
+  std::string longName(300, 'n'), longMessage(4097, 'e');
+  KivLog::setLogEventName(longName.data());  // cut, not overrun
+  struct Case {
+    bool echo;
+    const char* argument;
+    std::string out, error;
+  } cases[] = {
+      {true, "event 1", "event 1\n", ""},
+      {false, "event 2", loggerMissing ? "event 2\n" : "", ""},
+      {true, longMessage.c_str(), "", "Log is longer than the allowed maximum length 4096\n"},
+  };
+  for (const Case& c : cases) {
+    CaptureStdout();
+    CaptureStderr();
+    KivLog::outEvent(KivLog::Warning, c.echo, "%s", c.argument);
+    EXPECT_EQ(GetCapturedStderr(), c.error);
+    EXPECT_EQ(GetCapturedStdout(), c.out);
+  }
+}
