@@ -31,11 +31,19 @@ Tessel::Tessel()
 
 Tessel::~Tessel() { deinit(); }
 
+PacketDef::PeerProperty Tessel::copyPeerProperty() const {
+  KivAutoLock guard(propertyMutex);
+  return myProperty;
+}
+
 int Tessel::init(int32_t peerId, int port, bool listen, int mode, bool discardJobs, bool fake) {
   jobPut.store(discardJobs, std::memory_order_relaxed);
-  myProperty.id = peerId;
-  myProperty.port = static_cast<uint16_t>(port);
-  myProperty.listen = listen ? 1 : 0;
+  {
+    KivAutoLock guard(propertyMutex);
+    myProperty.id = peerId;
+    myProperty.port = static_cast<uint16_t>(port);
+    myProperty.listen = listen ? 1 : 0;
+  }
   fakePing = fake;
   if (setIpAddress() < 0) {
     setError(ErrorCode::NoSystemInfo);
@@ -104,6 +112,7 @@ int Tessel::setIpAddress() {
   uint32_t ip = myProperty.ip;
   bool real = myProperty.hasRealIp != 0;
   chooseLocalAddress(addresses, ip, real);
+  KivAutoLock guard(propertyMutex);
   myProperty.ip = ip;
   myProperty.hasRealIp = real ? 1 : 0;
   return 0;
@@ -125,6 +134,7 @@ int Tessel::setRoomId(int16_t major, int16_t minor) {
   if (static_cast<uint16_t>(major) > PacketDef::RoomId::MaxMajor ||
       static_cast<uint16_t>(minor) > PacketDef::RoomId::MaxMinor)
     return -1;
+  KivAutoLock guard(propertyMutex);
   myProperty.roomId.setMajor(static_cast<uint16_t>(major));
   myProperty.roomId.setMinor(static_cast<uint16_t>(minor));
   return 0;

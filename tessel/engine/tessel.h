@@ -74,8 +74,11 @@ class TESSEL_EXPORT Tessel {
   int setRoomId(int16_t major, int16_t minor);
   uint32_t getLocalIp() const { return myProperty.ip; }
   bool hasRealIp() const { return myProperty.hasRealIp != 0; }
-  // The local peer's record.
+  // The local peer's record, for the host's thread, which alone changes it.
   const PacketDef::PeerProperty& getPeerProperty() const { return myProperty; }
+  // A copy of it for other threads: the service thread reads the own slot
+  // and room while the host may be joining a new room.
+  PacketDef::PeerProperty copyPeerProperty() const;
   // The root's id, address and port; -1, 0xFFFFFFFF and 65535 while no
   // root is known.
   int32_t getCenterPeer() const;
@@ -198,6 +201,8 @@ class TESSEL_EXPORT Tessel {
   void clearPeers();
 
   PacketDef::PeerProperty myProperty;
+  // Guards the host thread's writes to myProperty against copyPeerProperty.
+  mutable KivMutex propertyMutex;
   PacketDef::PeerProperty nullProperty;
   PeerClient client;
   int32_t parentTable[MaxSlots];

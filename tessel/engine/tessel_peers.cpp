@@ -50,6 +50,7 @@ int Tessel::addPeer(int32_t peerId, unsigned char slot) {
   record.roomId.setSlot(slot);
   client.setPeerProperty(record);
   if (peerId == myProperty.id) {
+    KivAutoLock guard(propertyMutex);
     myProperty.roomId = record.roomId;
     peerPing[slot] = 0;
   } else if (myProperty.listen == 0 || pingThreshold == -1) {
@@ -75,7 +76,10 @@ int Tessel::setPeerProperty(int32_t peerId, uint32_t ip, int port, bool realIp, 
   record.hasRealIp = realIp ? 1 : 0;
   record.listen = listen ? 1 : 0;
   client.setPeerProperty(record);
-  if (peerId == myProperty.id) myProperty = record;
+  if (peerId == myProperty.id) {
+    KivAutoLock guard(propertyMutex);
+    myProperty = record;
+  }
   return 0;
 }
 

@@ -38,6 +38,7 @@ PeerClient::PeerClient()
       sendCounter(1),
       timeOffset(0),
       stopFlag(false),
+      resetRequested(false),
       deinitDone(false),
       enetInitialized(false) {
   for (auto& hop : route) hop.store(-1, std::memory_order_relaxed);
@@ -56,6 +57,7 @@ int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
   ordered = mode == 3 || mode == 5;
   sequenced = mode == 5;
   if (goEvent.init(false) != 0) return -1;
+  if (resetDone.init(false) != 0) return -1;
   if (wakeup.init() != 0) return -1;
   if (enet_initialize() != 0) return -1;
   enetInitialized = true;
@@ -115,6 +117,23 @@ void PeerClient::deinit() {
 }
 
 void PeerClient::reinit() {
+  if (!thread.joinable() || stopped() || std::this_thread::get_id() == thread.get_id()) {
+    resetSession();
+    return;
+  }
+  KivAutoLock guard(resetLock);
+  resetRequested.store(true, std::memory_order_release);
+  wakeup.signal();
+  resetDone.wait();
+}
+
+void PeerClient::serveReset() {
+  if (!resetRequested.exchange(false, std::memory_order_acq_rel)) return;
+  resetSession();
+  resetDone.set();
+}
+
+void PeerClient::resetSession() {
   for (int slot = 0; slot < MaxSlots; ++slot) {
     contexts[slot].reinit();
     route[slot].store(-1, std::memory_order_relaxed);
@@ -237,6 +256,7 @@ void PeerClient::popENetPacket() {
 
 void PeerClient::serviceLoop() {
   while (!stopped()) {
+    serveReset();
     popENetPacket();
     ENetEvent event;
     // Handle what is ready without waiting; this also sends what the
@@ -251,6 +271,8 @@ void PeerClient::serviceLoop() {
     // or the pass time is up (ENet's resends run at the next pass).
     wakeup.wait(static_cast<int>(host->socket), ServiceWaitMs);
   }
+  // A reset asked for just as the thread was told to stop still completes.
+  serveReset();
 }
 
 PeerContext* PeerClient::linkOf(ENetPeer* peer) const {
@@ -334,7 +356,7 @@ void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) 
 void PeerClient::sendRegistration(ENetPeer* peer) {
   PeerContext* link = linkOf(peer);
   if (link == nullptr) return;
-  const PacketDef::PeerProperty& me = engine->getPeerProperty();
+  const PacketDef::PeerProperty me = engine->copyPeerProperty();
   PeerPacket reg(PeerPacket::Register, isSyncTime());
   PeerHeader& header = reg.header();
   header.setSrcSlot(me.roomId.slot());
@@ -439,7 +461,7 @@ const PeerContext* PeerClient::getContext(int32_t slot) const {
 }
 
 int32_t PeerClient::ownSlot() const {
-  return engine != nullptr ? static_cast<int32_t>(engine->getPeerProperty().roomId.slot()) : -1;
+  return engine != nullptr ? static_cast<int32_t>(engine->copyPeerProperty().roomId.slot()) : -1;
 }
 
 bool PeerClient::isSyncTime() const { return engine != nullptr && engine->isSyncTime(); }

@@ -123,6 +123,9 @@ class TESSEL_EXPORT PeerClient {
   void deinit();
   // Session reset: every link, route and index cleared, frame store emptied
   // (ordered, not sequenced), clock offset zero. Host and thread stay.
+  // While the service thread runs, the reset runs there, between two
+  // events, and the caller waits for it: no handler ever sees half a reset
+  // or acts on the old session after it.
   void reinit();
   // Resets the link of one slot (ignored outside 0..31).
   void reinit(int32_t slot);
@@ -211,6 +214,8 @@ class TESSEL_EXPORT PeerClient {
 
  private:
   bool stopped() const { return stopFlag.load(std::memory_order_acquire); }
+  void resetSession();
+  void serveReset();
   int32_t ownSlot() const;
   bool isRoot() const;
   bool isSyncTime() const;
@@ -288,6 +293,10 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<int32_t> timeOffset;
   KivEvent goEvent;
   std::atomic<bool> stopFlag;
+  // A session reset asked of the service thread, and its completion.
+  std::atomic<bool> resetRequested;
+  KivEvent resetDone;
+  KivMutex resetLock;
   bool deinitDone;
   bool enetInitialized;
 };

@@ -83,7 +83,7 @@ void PeerClient::handlePingTest(ENetEvent* event, const PeerPacket* packet) {
   reply.setFrameId(0);
   reply.setPing(0);
   std::memcpy(reply.data(), packet->data(), 4);
-  PacketDef::RoomId room = engine != nullptr ? engine->getPeerProperty().roomId : PacketDef::RoomId();
+  PacketDef::RoomId room = engine != nullptr ? engine->copyPeerProperty().roomId : PacketDef::RoomId();
   room.setSlot(0);
   std::memcpy(reply.data() + 4, &room.word, 4);
   ENetPacket* answer = enet_packet_create(&reply, size_t(reply.size(true)), 0);

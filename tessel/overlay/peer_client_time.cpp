@@ -146,7 +146,7 @@ void PeerClient::handleTimeSync(ENetEvent* event, const PeerPacket* packet) {
   auto* payload = reinterpret_cast<unsigned char*>(answer.data());
   KivNetTime::respond(request, payload);
   PacketDef::RoomId room =
-      roomOnly(engine != nullptr ? engine->getPeerProperty().roomId : PacketDef::RoomId());
+      roomOnly(engine != nullptr ? engine->copyPeerProperty().roomId : PacketDef::RoomId());
   std::memcpy(payload + KivNetTime::PacketSize, &room.word, sizeof(room.word));
   ENetPacket* outgoing = enet_packet_create(&answer, size_t(answer.size(true)), 0);
   if (outgoing == nullptr) return;
