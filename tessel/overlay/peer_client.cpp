@@ -40,6 +40,7 @@ PeerClient::PeerClient()
       sendCounter(1),
       timeOffset(0),
       stopFlag(false),
+      interceptHook(nullptr),
       deinitDone(false),
       enetInitialized(false) {
   for (auto& hop : route) hop.store(-1, std::memory_order_relaxed);
@@ -233,8 +234,15 @@ void PeerClient::popENetPacket() {
 
 // --- Service thread ---------------------------------------------------------
 
+void PeerClient::setIntercept(InterceptHook hook) {
+  interceptHook.store(hook, std::memory_order_release);
+  wakeup.signal();
+}
+
 void PeerClient::serviceLoop() {
   while (!stopped()) {
+    // Only this thread touches the host, so the hook is put on it here.
+    host->intercept = interceptHook.load(std::memory_order_acquire);
     popENetPacket();
     ENetEvent event;
     // Handle what is ready without waiting; this also sends what the

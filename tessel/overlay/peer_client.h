@@ -207,6 +207,13 @@ class TESSEL_EXPORT PeerClient {
   // dropped.
   void receive(ENetEvent* event, const uint8_t* bytes, size_t length);
 
+  // ENet's hook for every datagram the host receives (ENetHost::intercept;
+  // returning 1 swallows the datagram). Tests install one to make links
+  // lossy. Any thread: the service thread puts it on the host at the start
+  // of its next pass; null removes it.
+  using InterceptHook = int (*)(ENetHost* host, ENetEvent* event);
+  void setIntercept(InterceptHook hook);
+
  private:
   bool stopped() const { return stopFlag.load(std::memory_order_acquire); }
   int32_t ownSlot() const;
@@ -280,6 +287,7 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<int32_t> timeOffset;
   KivEvent goEvent;
   std::atomic<bool> stopFlag;
+  std::atomic<InterceptHook> interceptHook;
   bool deinitDone;
   bool enetInitialized;
 };

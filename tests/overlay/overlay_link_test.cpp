@@ -30,11 +30,6 @@ std::string packetBytes(uint32_t type, uint32_t srcSlot, const void* payload, ui
   return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
 }
 
-std::string registerBytes(int32_t id, uint32_t slot) {
-  uint32_t payload[2] = {static_cast<uint32_t>(id), (1u) | (2u << 10) | (slot << 24)};
-  return packetBytes(PeerPacket::Register, slot, payload, 8);
-}
-
 }  // namespace
 
 TEST(OverlayLinkTest, ChildLinksRegisterAndParentsAdoptThem) {
@@ -56,7 +51,7 @@ TEST(OverlayLinkTest, RegisterWithWrongIdIsDisconnected) {
   // thrown out and cannot keep one of the host's peer places.
   RawENetPeer stranger;
   ASSERT_TRUE(stranger.connect(room.port(0)));
-  std::string reg = registerBytes(999, 1);
+  std::string reg = tessel_test::registerPacket(999, 1);
   stranger.send(reg.data(), reg.size());
   ASSERT_TRUE(tessel_test::waitFor([&] {
     stranger.poll(10);
@@ -67,7 +62,7 @@ TEST(OverlayLinkTest, RegisterWithWrongIdIsDisconnected) {
   // The right id is adopted: traffic for slot 1 now leaves over that link.
   RawENetPeer member;
   ASSERT_TRUE(member.connect(room.port(0)));
-  reg = registerBytes(101, 1);
+  reg = tessel_test::registerPacket(101, 1);
   member.send(reg.data(), reg.size());
   ASSERT_TRUE(tessel_test::waitFor(
       [&] { return room.engine(0).getClient().getContext(1)->getENetPeer() != nullptr; }));
