@@ -292,7 +292,22 @@ void PeerClient::handleEvent(ENetEvent& event) {
   }
 }
 
+bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length) {
+  if (event == nullptr || event->peer == nullptr || linkOf(event->peer) != nullptr) return true;
+  // A connection that no link claims is a child that has not registered
+  // yet, a peer ping test or a clock synchronisation: nothing else may come
+  // from it, or a stranger could speak for the room's members.
+  if (length > 0) {
+    uint32_t type = bytes[0] & 0x3Fu;
+    if (type == PeerPacket::Register || type == PeerPacket::PingTest || type == PeerPacket::TimeSync) return true;
+  }
+  event->peer->data = nullptr;
+  enet_peer_disconnect_now(event->peer, 0);
+  return false;
+}
+
 void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {
+  if (!admitted(event, bytes, length)) return;
   // Only whole packets pass; a buffer longer than the largest packet the
   // overlay sends did not come from a conforming peer.
   if (length > size_t(PeerPacket::MaxPacketSize) || PeerPacket::wireSize(bytes, length) < 0) return;

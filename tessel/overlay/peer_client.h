@@ -9,7 +9,9 @@
 // sleeps at most 10 ms on the host's socket; queueing a command wakes it at
 // once, so a packet sent from the host thread leaves within microseconds.
 // Received packets pass the bounds-checked PeerPacket::fromWire and a slot
-// range check before any handler sees them.
+// range check before any handler sees them; an ENet peer that no link
+// claims may only send Register, PingTest and TimeSync (anything else cuts
+// its connection).
 //
 // Lifecycle: construct, init (ENet host, links, thread), per session the
 // topology (setPeerProperty, setPacketQueue, buildTopology) and waitForGo,
@@ -181,7 +183,8 @@ class TESSEL_EXPORT PeerClient {
   // or a payload over 1478 bytes.
   int sendPacket(int32_t peerId, const char* data, int size, bool reliable);
   // Broadcast of application data along the tree. -1 for a payload over
-  // 1478 bytes.
+  // 1478 bytes. A payload that, with its FrameInfo, exceeds
+  // orderedDataLimit would not fit a frame store slot: it goes immediate.
   int castPacket(const char* data, int size, bool reliable, bool immediate);
 
   // Starts one round-trip measurement towards the root; the answer comes
@@ -223,6 +226,11 @@ class TESSEL_EXPORT PeerClient {
   PeerContext* linkOf(ENetPeer* peer) const;
 
   void serviceLoop();
+  // Whether a received ENet packet may be dispatched: always from a linked
+  // ENet peer (or without an event); from any other only Register,
+  // PingTest and TimeSync. Otherwise the peer is disconnected and false
+  // returned.
+  bool admitted(ENetEvent* event, const uint8_t* bytes, size_t length);
   // Appends a command under sendQueueLock and wakes the service thread.
   void queueCommand(const ENetSendPacket& command);
   void popENetPacket();

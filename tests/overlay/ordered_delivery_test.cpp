@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -277,5 +278,53 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
       sentIndexes.push_back(packet.header().index());
     }
     EXPECT_EQ(sentIndexes, c.sentIndexes);
+  }
+}
+
+TEST(OrderedDeliveryTest, PayloadsUpToTheStoreLimitReachEveryMember) {
+  // Payloads from the frame store's data size down to 6 bytes below it,
+  // cast for ordered delivery by the root and by a leaf. With clocks
+  // synchronised each packet also carries a 6-byte frame record: those that
+  // would then overflow a store slot must go immediate, not be lost.
+  const struct Case {
+    int maxDataSize;
+    bool syncTime;
+  } cases[] = {{1000, false}, {1000, true}, {1478, false}, {1478, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "data size " << c.maxDataSize << (c.syncTime ? " sync" : ""));
+    LoopbackRoom room({0, 0, 1}, 3, c.syncTime, 64, c.maxDataSize);
+    ASSERT_TRUE(room.connect());
+    std::vector<int32_t> expected;
+    for (int origin : {0, 2})
+      for (int32_t below = 0; below <= 6; ++below) {
+        int32_t value = origin * 100 + below;
+        int size = c.maxDataSize - below;
+        auto payload = numbered(value, size);
+        ASSERT_EQ(room.engine(origin).castPacket(payload.data(), size, true, false), 0);
+        expected.push_back(value);
+      }
+    std::sort(expected.begin(), expected.end());
+
+    std::vector<std::vector<TesselJob>> jobs(3);
+    int pass = 0;
+    tessel_test::waitFor([&] {
+      bool all = true;
+      bool pull = ++pass % 10 == 0;
+      for (int slot = 0; slot < 3; ++slot) {
+        if (pull) room.engine(slot).peekPacket(true);
+        room.drain(slot, jobs[size_t(slot)]);
+        all = all && messages(jobs[size_t(slot)]).size() >= expected.size();
+      }
+      return all;
+    });
+    for (int slot = 0; slot < 3; ++slot) {
+      auto values = messages(jobs[size_t(slot)]);
+      std::sort(values.begin(), values.end());
+      EXPECT_EQ(values, expected) << "at " << slot;
+      for (const auto& job : jobs[size_t(slot)]) {
+        if (job.getType() != TesselJob::JobMessage) continue;
+        EXPECT_EQ(job.getDataSize(), c.maxDataSize - numberOf(job.getData()) % 100) << "at " << slot;
+      }
+    }
   }
 }
