@@ -152,8 +152,10 @@ class TESSEL_EXPORT Tessel {
   // gotError: a JobError from peerId with the code it reported.
   void gotError(int32_t peerId, uint32_t error);
 
-  // The overlay, for tools and tests that look inside.
+  // The overlay, for tools and tests that look inside (or, like a lossy
+  // link test, adjust it).
   const PeerClient& getClient() const { return client; }
+  PeerClient& getClient() { return client; }
 
   // Chooses the local address from a resolver's list (host-order numbers):
   // 127.0.0.1 and 255.255.255.255 are skipped, the first public address

@@ -39,6 +39,7 @@ PeerClient::PeerClient()
       timeOffset(0),
       stopFlag(false),
       resetRequested(false),
+      interceptHook(nullptr),
       deinitDone(false),
       enetInitialized(false) {
   for (auto& hop : route) hop.store(-1, std::memory_order_relaxed);
@@ -254,9 +255,16 @@ void PeerClient::popENetPacket() {
 
 // --- Service thread ---------------------------------------------------------
 
+void PeerClient::setIntercept(InterceptHook hook) {
+  interceptHook.store(hook, std::memory_order_release);
+  wakeup.signal();
+}
+
 void PeerClient::serviceLoop() {
   while (!stopped()) {
     serveReset();
+    // Only this thread touches the host, so the hook is put on it here.
+    host->intercept = interceptHook.load(std::memory_order_acquire);
     popENetPacket();
     ENetEvent event;
     // Handle what is ready without waiting; this also sends what the
@@ -308,7 +316,22 @@ void PeerClient::handleEvent(ENetEvent& event) {
   }
 }
 
+bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length) {
+  if (event == nullptr || event->peer == nullptr || linkOf(event->peer) != nullptr) return true;
+  // A connection that no link claims is a child that has not registered
+  // yet, a peer ping test or a clock synchronisation: nothing else may come
+  // from it, or a stranger could speak for the room's members.
+  if (length > 0) {
+    uint32_t type = bytes[0] & 0x3Fu;
+    if (type == PeerPacket::Register || type == PeerPacket::PingTest || type == PeerPacket::TimeSync) return true;
+  }
+  event->peer->data = nullptr;
+  enet_peer_disconnect_now(event->peer, 0);
+  return false;
+}
+
 void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {
+  if (!admitted(event, bytes, length)) return;
   // Only whole packets pass; a buffer longer than the largest packet the
   // overlay sends did not come from a conforming peer.
   if (length > size_t(PeerPacket::MaxPacketSize) || PeerPacket::wireSize(bytes, length) < 0) return;

@@ -9,7 +9,9 @@
 // sleeps at most 10 ms on the host's socket; queueing a command wakes it at
 // once, so a packet sent from the host thread leaves within microseconds.
 // Received packets pass the bounds-checked PeerPacket::fromWire and a slot
-// range check before any handler sees them.
+// range check before any handler sees them; an ENet peer that no link
+// claims may only send Register, PingTest and TimeSync (anything else cuts
+// its connection).
 //
 // Lifecycle: construct, init (ENet host, links, thread), per session the
 // topology (setPeerProperty, setPacketQueue, buildTopology) and waitForGo,
@@ -186,7 +188,8 @@ class TESSEL_EXPORT PeerClient {
   // or a payload over 1478 bytes.
   int sendPacket(int32_t peerId, const char* data, int size, bool reliable);
   // Broadcast of application data along the tree. -1 for a payload over
-  // 1478 bytes.
+  // 1478 bytes. A payload that, with its FrameInfo, exceeds
+  // orderedDataLimit would not fit a frame store slot: it goes immediate.
   int castPacket(const char* data, int size, bool reliable, bool immediate);
 
   // Starts one round-trip measurement towards the root; the answer comes
@@ -212,6 +215,13 @@ class TESSEL_EXPORT PeerClient {
   // dropped.
   void receive(ENetEvent* event, const uint8_t* bytes, size_t length);
 
+  // ENet's hook for every datagram the host receives (ENetHost::intercept;
+  // returning 1 swallows the datagram). Tests install one to make links
+  // lossy. Any thread: the service thread puts it on the host at the start
+  // of its next pass; null removes it.
+  using InterceptHook = int (*)(ENetHost* host, ENetEvent* event);
+  void setIntercept(InterceptHook hook);
+
  private:
   bool stopped() const { return stopFlag.load(std::memory_order_acquire); }
   void resetSession();
@@ -223,6 +233,11 @@ class TESSEL_EXPORT PeerClient {
   PeerContext* linkOf(ENetPeer* peer) const;
 
   void serviceLoop();
+  // Whether a received ENet packet may be dispatched: always from a linked
+  // ENet peer (or without an event); from any other only Register,
+  // PingTest and TimeSync. Otherwise the peer is disconnected and false
+  // returned.
+  bool admitted(ENetEvent* event, const uint8_t* bytes, size_t length);
   // Appends a command under sendQueueLock and wakes the service thread.
   void queueCommand(const ENetSendPacket& command);
   void popENetPacket();
@@ -297,6 +312,7 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<bool> resetRequested;
   KivEvent resetDone;
   KivMutex resetLock;
+  std::atomic<InterceptHook> interceptHook;
   bool deinitDone;
   bool enetInitialized;
 };

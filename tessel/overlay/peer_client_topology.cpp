@@ -224,7 +224,11 @@ int PeerClient::castPacket(const char* data, int size, bool reliable, bool immed
   PeerPacket packet(PeerPacket::Data, isSyncTime());
   packet.header().setDataSize(static_cast<uint32_t>(size));
   if (size > 0) std::memcpy(packet.data(), data, size_t(size));
-  if (size > orderedDataLimit.load(std::memory_order_relaxed)) immediate = true;
+  // A frame store slot holds orderedDataLimit bytes after the header, and
+  // the packet's FrameInfo takes 6 of them: a packet that would not fit
+  // goes immediate instead of being lost at every store.
+  int stored = size + (packet.header().hasFrame() ? PeerPacket::FrameInfoSize : 0);
+  if (stored > orderedDataLimit.load(std::memory_order_relaxed)) immediate = true;
   return castPacket(packet, reliable, immediate);
 }
 

@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/toolkit/kiv_net_time.h"
+#include "tests/support/fake_root.h"
 #include "tests/support/loopback_room.h"
 #include "tests/support/raw_enet_peer.h"
 #include "tests/support/test_support.h"
@@ -20,19 +22,29 @@ using zintar::TesselJob;
 
 namespace {
 
-std::string packetBytes(uint32_t type, uint32_t srcSlot, const void* payload, uint32_t size) {
+std::string packetBytes(uint32_t type, uint32_t srcSlot, uint32_t dstSlot, const void* payload, uint32_t size) {
   PeerPacket packet(type, false);
   packet.header().setSrcSlot(srcSlot);
-  packet.header().setDstSlot(srcSlot);
+  packet.header().setDstSlot(dstSlot);
   packet.header().setImmediate(true);
   packet.header().setDataSize(size);
   if (size > 0) std::memcpy(packet.data(), payload, size);
   return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
 }
 
-std::string registerBytes(int32_t id, uint32_t slot) {
-  uint32_t payload[2] = {static_cast<uint32_t>(id), (1u) | (2u << 10) | (slot << 24)};
-  return packetBytes(PeerPacket::Register, slot, payload, 8);
+std::string packetBytes(uint32_t type, uint32_t srcSlot, const void* payload, uint32_t size) {
+  return packetBytes(type, srcSlot, srcSlot, payload, size);
+}
+
+// Services peer until a packet arrives; its bytes, or empty on timeout.
+std::string nextReply(RawENetPeer& peer) {
+  std::vector<std::string> replies;
+  tessel_test::waitFor([&] {
+    auto got = peer.poll(10);
+    replies.insert(replies.end(), got.begin(), got.end());
+    return !replies.empty();
+  });
+  return replies.empty() ? std::string() : replies[0];
 }
 
 }  // namespace
@@ -56,7 +68,7 @@ TEST(OverlayLinkTest, RegisterWithWrongIdIsDisconnected) {
   // thrown out and cannot keep one of the host's peer places.
   RawENetPeer stranger;
   ASSERT_TRUE(stranger.connect(room.port(0)));
-  std::string reg = registerBytes(999, 1);
+  std::string reg = tessel_test::registerPacket(999, 1);
   stranger.send(reg.data(), reg.size());
   ASSERT_TRUE(tessel_test::waitFor([&] {
     stranger.poll(10);
@@ -67,7 +79,7 @@ TEST(OverlayLinkTest, RegisterWithWrongIdIsDisconnected) {
   // The right id is adopted: traffic for slot 1 now leaves over that link.
   RawENetPeer member;
   ASSERT_TRUE(member.connect(room.port(0)));
-  reg = registerBytes(101, 1);
+  reg = tessel_test::registerPacket(101, 1);
   member.send(reg.data(), reg.size());
   ASSERT_TRUE(tessel_test::waitFor(
       [&] { return room.engine(0).getClient().getContext(1)->getENetPeer() != nullptr; }));
@@ -111,8 +123,13 @@ TEST(OverlayLinkTest, DroppedLinkGivesOneDisconnectAtEveryMember) {
 
 TEST(OverlayLinkTest, ErrorPacketsBecomeErrorJobsAndGarbageIsSurvived) {
   LoopbackRoom room({0, 0, 0});
+  // A member registered in slot 2 that sends everything a broken peer might.
   RawENetPeer peer;
   ASSERT_TRUE(peer.connect(room.port(0)));
+  std::string reg = tessel_test::registerPacket(room.peerId(2), 2);
+  peer.send(reg.data(), reg.size());
+  ASSERT_TRUE(tessel_test::waitFor(
+      [&] { return room.engine(0).getClient().getContext(2)->getENetPeer() != nullptr; }));
   // Malformed input of every kind first.
   std::vector<std::string> garbage = {
       std::string(),
@@ -142,6 +159,82 @@ TEST(OverlayLinkTest, ErrorPacketsBecomeErrorJobsAndGarbageIsSurvived) {
   ASSERT_NE(reported, nullptr);
   EXPECT_EQ(reported->getPeerId(), room.peerId(2));
   EXPECT_EQ(reported->getError(), 0x10F07u);
+}
+
+TEST(OverlayLinkTest, StrangersCannotSpeakForTheRoom) {
+  // 0 is the root, 1 an inner node, 2 its leaf. Strangers connect to 1
+  // without registering and send it what a member could: each is cut off,
+  // and none of it reaches any member.
+  LoopbackRoom room({0, 0, 1});
+  ASSERT_TRUE(room.connect());
+  PacketDef::PeerProperty leaf = tessel_test::memberRecord(2, room.port(2));
+  uint32_t word = 0x10F07;
+  const struct {
+    uint32_t type;
+    uint32_t src;
+    uint32_t dst;
+    std::string payload;
+    const char* harm;
+  } strangers[] = {
+      {PeerPacket::Disconnect, 0, 0, std::string(reinterpret_cast<const char*>(&leaf), sizeof(leaf)),
+       "reports the leaf gone at every member"},
+      {PeerPacket::Data, 0, 0, "fake", "an immediate broadcast in the root's name"},
+      {PeerPacket::Peek, 2, 2, "", "pulls the frame store"},
+      {PeerPacket::Direct, 0, 2, "fake", "a direct packet to the leaf in the root's name"},
+      {PeerPacket::Direct, 2, 1, "fake", "a direct packet to 1 in the leaf's name"},
+      {PeerPacket::Ping, 2, 0, "tick", "makes the root answer the leaf"},
+      {PeerPacket::Pong, 0, 2, "tick", "a round trip at the leaf"},
+      {PeerPacket::Pong, 0, 1, "tick", "a round trip at 1"},
+      {PeerPacket::Error, 0, 1, std::string(reinterpret_cast<const char*>(&word), 4), "an error report from the root"},
+      {PeerPacket::PingTestReply, 0, 0, "tick0000", "a reply nobody asked for"},
+      {50, 0, 0, "", "an unknown type"},
+  };
+  for (const auto& s : strangers) {
+    RawENetPeer stranger;
+    ASSERT_TRUE(stranger.connect(room.port(1)));
+    std::string bytes = packetBytes(s.type, s.src, s.dst, s.payload.data(), uint32_t(s.payload.size()));
+    stranger.send(bytes.data(), bytes.size());
+    EXPECT_TRUE(tessel_test::waitFor([&] {
+      stranger.poll(5);
+      return stranger.disconnected();
+    })) << s.harm;
+  }
+  // Broadcasts from 1 and then from the root travel behind anything the
+  // strangers' packets could have set off; after them every member must
+  // hold nothing but the two.
+  std::vector<std::vector<TesselJob>> jobs(3);
+  for (int origin : {1, 0}) {
+    ASSERT_EQ(room.engine(origin).castPacket("end", 4, true, true), 0);
+    for (int slot = 0; slot < 3; ++slot)
+      ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobMessage, origin == 1 ? 1 : 2, jobs[size_t(slot)]));
+  }
+  for (int slot = 0; slot < 3; ++slot) {
+    ASSERT_EQ(jobs[size_t(slot)].size(), 2u) << "at " << slot;
+    EXPECT_EQ(jobs[size_t(slot)][0].getPeerId(), room.peerId(1)) << "at " << slot;
+    EXPECT_EQ(jobs[size_t(slot)][1].getPeerId(), room.peerId(0)) << "at " << slot;
+  }
+
+  // The same kind of client may still test its ping and synchronise its
+  // clock, as often as it likes.
+  RawENetPeer tester;
+  ASSERT_TRUE(tester.connect(room.port(1), 1));
+  uint32_t ticks = 0xCAFEF00D;
+  std::string test = packetBytes(PeerPacket::PingTest, 0, &ticks, 4);
+  unsigned char request[KivNetTime::PacketSize];
+  KivNetTime::request(request);
+  std::string sync = packetBytes(PeerPacket::TimeSync, 0, request, sizeof(request));
+  const struct {
+    const std::string* bytes;
+    uint32_t replyType;
+    size_t replySize;
+  } exchanges[] = {{&test, PeerPacket::PingTestReply, 16}, {&sync, PeerPacket::TimeSync, 60}, {&test, PeerPacket::PingTestReply, 16}};
+  for (const auto& e : exchanges) {
+    tester.send(e.bytes->data(), e.bytes->size(), false);
+    std::string reply = nextReply(tester);
+    ASSERT_EQ(reply.size(), e.replySize) << e.replyType;
+    EXPECT_EQ(static_cast<uint8_t>(reply[0]) & 0x3F, e.replyType);
+  }
+  EXPECT_FALSE(tester.disconnected());
 }
 
 TEST(OverlayLinkTest, EndSessionKeepsThreadAndClearsLinks) {

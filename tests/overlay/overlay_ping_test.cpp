@@ -45,18 +45,6 @@ PeerPacket pongFor(const PeerPacket& ping) {
   return pong;
 }
 
-std::string registerBytes(int32_t id, uint32_t slot) {
-  PeerPacket reg(PeerPacket::Register, false);
-  reg.header().setSrcSlot(slot);
-  reg.header().setDstSlot(slot);
-  reg.header().setImmediate(true);
-  reg.header().setDataSize(8);
-  uint32_t room = 1u | (2u << 10) | (slot << 24);
-  std::memcpy(reg.data(), &id, 4);
-  std::memcpy(reg.data() + 4, &room, 4);
-  return wire(reg);
-}
-
 }  // namespace
 
 TEST(OverlayPingTest, MemberTwoHopsDownHearsFromTheRoot) {
@@ -106,7 +94,7 @@ TEST(OverlayPingTest, RelayPassesPingAndPongOnUnchanged) {
   ASSERT_EQ(member->connect(5000), 0);
   RawENetPeer raw;
   ASSERT_TRUE(raw.connect(relayPort));
-  std::string reg = registerBytes(103, 3);
+  std::string reg = tessel_test::registerPacket(103, 3);
   raw.send(reg.data(), reg.size());
   ASSERT_TRUE(tessel_test::waitFor([&] {
     return relay->getClient().getContext(2)->getENetPeer() != nullptr &&

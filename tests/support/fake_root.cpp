@@ -72,10 +72,10 @@ PacketDef::PeerProperty memberRecord(int slot, int port) {
 
 std::unique_ptr<zintar::Tessel> makeMember(int slot, int port, bool syncTime,
                                            const std::vector<PacketDef::PeerProperty>& records,
-                                           const std::vector<int32_t>& parents) {
+                                           const std::vector<int32_t>& parents, int mode) {
   auto engine = std::make_unique<zintar::Tessel>();
   int32_t id = LoopbackRoom::FirstPeerId + slot;
-  if (engine->init(id, port, true, 0, false, false) != 0) return nullptr;
+  if (engine->init(id, port, true, mode, false, false) != 0) return nullptr;
   engine->startSession();
   engine->setRoomId(1, 2);
   engine->addPeer(id, static_cast<unsigned char>(slot));

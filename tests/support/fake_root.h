@@ -69,11 +69,11 @@ class FakeRoot {
 PacketDef::PeerProperty memberRecord(int slot, int port);
 
 // An engine for slot listening on port, in room (1, 2), with the topology
-// description made of records and parents (delivery mode 0). Null when it
-// cannot be set up.
+// description made of records and parents, in delivery mode mode. Null when
+// it cannot be set up.
 std::unique_ptr<zintar::Tessel> makeMember(int slot, int port, bool syncTime,
                                            const std::vector<PacketDef::PeerProperty>& records,
-                                           const std::vector<int32_t>& parents);
+                                           const std::vector<int32_t>& parents, int mode = 0);
 
 }  // namespace tessel_test
 

@@ -1,6 +1,9 @@
 #include "tests/support/raw_enet_peer.h"
 
 #include <chrono>
+#include <cstring>
+
+#include "tessel/overlay/peer_packet.h"
 
 namespace tessel_test {
 
@@ -53,6 +56,18 @@ std::vector<std::string> RawENetPeer::poll(int timeoutMs, std::vector<bool>* rel
     }
   }
   return received;
+}
+
+std::string registerPacket(int32_t id, uint32_t slot) {
+  zintar::PeerPacket reg(zintar::PeerPacket::Register, false);
+  reg.header().setSrcSlot(slot);
+  reg.header().setDstSlot(slot);
+  reg.header().setImmediate(true);
+  reg.header().setDataSize(8);
+  uint32_t room = 1u | (2u << 10) | (slot << 24);
+  std::memcpy(reg.data(), &id, 4);
+  std::memcpy(reg.data() + 4, &room, 4);
+  return std::string(reinterpret_cast<const char*>(&reg), size_t(reg.size(true)));
 }
 
 }  // namespace tessel_test

@@ -35,6 +35,10 @@ class RawENetPeer {
   bool disconnected_ = false;
 };
 
+// The bytes of the Register packet that peer id sends when it joins slot
+// of room (1, 2) below its parent.
+std::string registerPacket(int32_t id, uint32_t slot);
+
 }  // namespace tessel_test
 
 #endif  // TESSEL_TESTS_SUPPORT_RAW_ENET_PEER_H_

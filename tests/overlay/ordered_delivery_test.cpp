@@ -1,0 +1,330 @@
+// Ordered delivery through frame stores between real engines on 127.0.0.1:
+// a pull answered in bundles, a reader that fell behind its parent's store,
+// and what a leaf does with the sequenced packets of mode 5.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "tessel/overlay/peer_client.h"
+#include "tests/support/fake_root.h"
+#include "tests/support/loopback_room.h"
+#include "tests/support/raw_enet_peer.h"
+#include "tests/support/test_support.h"
+
+using tessel_test::FakeRoot;
+using tessel_test::LoopbackRoom;
+using tessel_test::RawENetPeer;
+using zintar::PeerPacket;
+using zintar::TesselJob;
+
+namespace {
+
+std::string wire(const PeerPacket& packet) {
+  return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
+}
+
+// size payload bytes that start with value when there is room for it.
+std::vector<char> numbered(int32_t value, int size) {
+  std::vector<char> bytes(size_t(size) + 1, 'p');
+  if (size >= 4) std::memcpy(bytes.data(), &value, 4);
+  return bytes;
+}
+
+int32_t numberOf(const char* payload) {
+  int32_t value;
+  std::memcpy(&value, payload, 4);
+  return value;
+}
+
+std::vector<int32_t> messages(const std::vector<TesselJob>& jobs) {
+  std::vector<int32_t> values;
+  for (const auto& job : jobs)
+    if (job.getType() == TesselJob::JobMessage) values.push_back(numberOf(job.getData()));
+  return values;
+}
+
+std::vector<int32_t> range(int32_t first, int32_t end) {
+  std::vector<int32_t> values;
+  for (int32_t v = first; v < end; ++v) values.push_back(v);
+  return values;
+}
+
+void castNumbers(LoopbackRoom& room, int slot, int32_t first, int32_t end) {
+  for (int32_t v = first; v < end; ++v)
+    ASSERT_EQ(room.engine(slot).castPacket(reinterpret_cast<const char*>(&v), 4, true, false), 0);
+}
+
+// A broadcast as a parent passes it down: originator srcSlot, sent by slot 0.
+PeerPacket dataFrom(uint32_t srcSlot, int32_t value, uint32_t index, bool sequenced, bool immediate) {
+  PeerPacket packet(PeerPacket::Data, false);
+  packet.header().setSrcSlot(srcSlot);
+  packet.header().setDstSlot(0);
+  packet.header().setIndex(index);
+  packet.header().setSequenced(sequenced);
+  packet.header().setImmediate(immediate);
+  packet.header().setDataSize(4);
+  std::memcpy(packet.data(), &value, 4);
+  return packet;
+}
+
+// Registers raw as the leaf in slot below the engine in slot parent.
+bool joinAsLeaf(LoopbackRoom& room, RawENetPeer& raw, int slot, int parent) {
+  if (!raw.connect(room.port(parent))) return false;
+  std::string reg = tessel_test::registerPacket(room.peerId(slot), uint32_t(slot));
+  raw.send(reg.data(), reg.size());
+  return tessel_test::waitFor(
+      [&] { return room.engine(parent).getClient().getContext(slot)->getENetPeer() != nullptr; });
+}
+
+// The packets of one bundle; consumed is the bytes that whole packets filled.
+std::vector<PeerPacket> unbundle(const std::string& bundle, size_t& consumed) {
+  std::vector<PeerPacket> packets;
+  consumed = 0;
+  PeerPacket packet;
+  int size;
+  while (consumed < bundle.size() &&
+         (size = PeerPacket::fromWire(bundle.data() + consumed, bundle.size() - consumed, packet)) > 0) {
+    packets.push_back(packet);
+    consumed += size_t(size);
+  }
+  return packets;
+}
+
+}  // namespace
+
+TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
+  // The root stores count broadcasts; its leaf (a raw peer) pulls from
+  // position 0 and must receive every one, in whole packets, in bundles of
+  // at most 1491 bytes.
+  const struct Case {
+    int count;
+    int payload;
+    bool syncTime;
+    std::vector<size_t> bundles;  // packets per bundle, in order
+  } cases[] = {
+      {12, 192, false, {7, 5}},         // 200-byte packets: an eighth would pass 1491
+      {12, 186, true, {7, 5}},          // the same 200 bytes with a frame record
+      {400, 0, false, {186, 186, 28}},  // header-only packets: 186 x 8 = 1488
+      {6, 731, false, {2, 2, 2}},       // 2 x 739 = 1478 fits, 3 do not
+      {2, 738, false, {1, 1}},          // 2 x 746 = 1492 is one byte too many
+      {3, 1478, false, {1, 1, 1}},      // the largest packets travel alone
+      {2, 1472, true, {1, 1}},          // and the largest with a frame record
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.count << " x " << c.payload << (c.syncTime ? " sync" : ""));
+    LoopbackRoom room({0, 0}, 3, c.syncTime, 512);
+    ASSERT_EQ(room.engine(0).connect(5000), 0);
+    RawENetPeer leaf;
+    ASSERT_TRUE(joinAsLeaf(room, leaf, 1, 0));
+    for (int32_t i = 0; i < c.count; ++i) {
+      auto payload = numbered(i, c.payload);
+      ASSERT_EQ(room.engine(0).castPacket(payload.data(), c.payload, true, false), 0);
+    }
+    PeerPacket pull(PeerPacket::Peek, false);
+    pull.header().setSrcSlot(1);
+    pull.header().setDstSlot(1);
+    std::string bytes = wire(pull);
+    leaf.send(bytes.data(), bytes.size());
+
+    std::vector<std::string> bundles;
+    size_t packets = 0;
+    ASSERT_TRUE(tessel_test::waitFor([&] {
+      for (auto& bundle : leaf.poll(10)) {
+        size_t consumed;
+        packets += unbundle(bundle, consumed).size();
+        bundles.push_back(bundle);
+      }
+      return packets >= size_t(c.count);
+    }));
+    std::vector<size_t> perBundle;
+    uint32_t position = 0;
+    for (const auto& bundle : bundles) {
+      EXPECT_LE(bundle.size(), 1491u);
+      size_t consumed;
+      auto inBundle = unbundle(bundle, consumed);
+      EXPECT_EQ(consumed, bundle.size()) << "a bundle holds whole packets only";
+      for (const auto& packet : inBundle) {
+        EXPECT_EQ(packet.header().type(), PeerPacket::Data);
+        EXPECT_EQ(packet.header().index(), position) << "index is the position in the parent's store";
+        ASSERT_EQ(int(packet.header().dataSize()), c.payload);
+        if (c.payload >= 4) {
+          EXPECT_EQ(numberOf(packet.data()), int32_t(position));
+        }
+        ++position;
+      }
+      perBundle.push_back(inBundle.size());
+    }
+    EXPECT_EQ(perBundle, c.bundles);
+  }
+}
+
+TEST(OrderedDeliveryTest, ReaderFallenBehindSkipsToWhatTheStoreStillHolds) {
+  // Frame stores of 8 packets: 0 is the root, 1 an inner node, 2 its leaf.
+  LoopbackRoom room({0, 0, 1}, 3, false, 8);
+  ASSERT_TRUE(room.connect());
+  castNumbers(room, 0, 0, 30);
+  // A direct packet sent after them on the same link arrives after them.
+  ASSERT_EQ(room.engine(0).sendPacket(room.peerId(1), "sync", 4, true), 0);
+  std::vector<TesselJob> jobs;
+  ASSERT_TRUE(room.waitJobs(1, TesselJob::JobMessage, 1, jobs));
+
+  // Both readers are 30 packets behind a store of 8: they get the newest 7
+  // (the oldest held sits in the slot that the next packet overwrites).
+  ASSERT_EQ(room.engine(1).peekPacket(true), 0);
+  jobs.clear();
+  room.drain(1, jobs);
+  EXPECT_EQ(messages(jobs), range(23, 30)) << "inner node";
+  ASSERT_EQ(room.engine(2).peekPacket(true), 0);
+  jobs.clear();
+  ASSERT_TRUE(room.waitJobs(2, TesselJob::JobMessage, 7, jobs));
+  EXPECT_EQ(messages(jobs), range(23, 30)) << "leaf";
+  EXPECT_EQ(room.engine(2).getReadIndex(), 30u);
+
+  // Both go on from there without losing or repeating a packet.
+  castNumbers(room, 0, 30, 33);
+  std::vector<int32_t> seen[2];
+  ASSERT_TRUE(tessel_test::waitFor([&] {
+    for (int slot : {1, 2}) {
+      room.engine(slot).peekPacket(true);
+      std::vector<TesselJob> more;
+      room.drain(slot, more);
+      for (int32_t v : messages(more)) seen[slot - 1].push_back(v);
+    }
+    return seen[0].size() >= 3 && seen[1].size() >= 3;
+  }));
+  EXPECT_EQ(seen[0], range(30, 33)) << "inner node";
+  EXPECT_EQ(seen[1], range(30, 33)) << "leaf";
+  // The root delivered its own broadcasts as it stored them.
+  jobs.clear();
+  room.drain(0, jobs);
+  EXPECT_EQ(messages(jobs), range(0, 33));
+}
+
+TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
+  // A fake parent pushes one ENet packet of three broadcasts (positions
+  // 5..7, values 10..12) to its leaf as soon as the leaf registers, unasked.
+  // A packet with the sequenced bit is delivered as it arrives, the first
+  // of its ENet packet only, without passing the leaf's store; without the
+  // bit the leaf stores all three and delivers them in order. The leaf's
+  // own broadcasts carry its running counter in mode 5 and its read
+  // position in mode 3.
+  const struct Case {
+    int mode;
+    bool sequencedBit;
+    std::vector<int32_t> delivered;
+    uint32_t readIndex;
+    std::vector<uint32_t> sentIndexes;
+  } cases[] = {
+      {5, true, {10}, 0, {2, 3, 4}},
+      {5, false, {10, 11, 12}, 8, {2, 3, 4}},
+      {3, false, {10, 11, 12}, 8, {8, 8, 8}},
+  };
+  const int32_t sentinel = 99;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.sequencedBit ? " sequenced" : ""));
+    std::string pushed;
+    for (int32_t i = 0; i < 3; ++i) pushed += wire(dataFrom(0, 10 + i, 5 + uint32_t(i), c.sequencedBit, false));
+    // The leaf's last broadcast is answered with an immediate packet, which
+    // the leaf delivers after everything that came before it.
+    std::string last = wire(dataFrom(0, sentinel, 0, false, true));
+    FakeRoot parent([&](const FakeRoot::Received& in) {
+      FakeRoot::Answer answer;
+      PeerPacket packet;
+      if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), packet) < 0) return answer;
+      answer.reliable = true;
+      if (packet.header().type() == PeerPacket::Register) answer.bytes = pushed;
+      if (packet.header().type() == PeerPacket::Data && numberOf(packet.data()) == 22) answer.bytes = last;
+      return answer;
+    });
+    ASSERT_TRUE(parent.ok());
+    int port = tessel_test::freeUdpPort();
+    std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
+                                                    tessel_test::memberRecord(1, port)};
+    auto leaf = tessel_test::makeMember(1, port, false, records, {0, 0}, c.mode);
+    ASSERT_NE(leaf, nullptr);
+    ASSERT_EQ(leaf->connect(5000), 0);
+
+    std::vector<TesselJob> jobs;
+    auto collect = [&](size_t count) {
+      return tessel_test::waitFor([&] {
+        TesselJob job;
+        while (leaf->popJob(job)) jobs.push_back(job);
+        return messages(jobs).size() >= count;
+      });
+    };
+    ASSERT_TRUE(collect(c.delivered.size()));
+    for (int32_t v = 20; v <= 22; ++v)
+      ASSERT_EQ(leaf->castPacket(reinterpret_cast<const char*>(&v), 4, true, false), 0);
+    ASSERT_TRUE(collect(c.delivered.size() + 1));
+    auto values = messages(jobs);
+    EXPECT_EQ(values.back(), sentinel);
+    values.pop_back();
+    EXPECT_EQ(values, c.delivered);
+    for (const auto& job : jobs) EXPECT_EQ(job.getPeerId(), LoopbackRoom::FirstPeerId);
+    EXPECT_EQ(leaf->getReadIndex(), c.readIndex);
+
+    std::vector<uint32_t> sentIndexes;
+    for (const auto& in : parent.received()) {
+      PeerPacket packet;
+      if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), packet) < 0 ||
+          packet.header().type() != PeerPacket::Data)
+        continue;
+      EXPECT_FALSE(packet.header().immediate());
+      EXPECT_EQ(packet.header().sequenced(), c.mode == 5);
+      sentIndexes.push_back(packet.header().index());
+    }
+    EXPECT_EQ(sentIndexes, c.sentIndexes);
+  }
+}
+
+TEST(OrderedDeliveryTest, PayloadsUpToTheStoreLimitReachEveryMember) {
+  // Payloads from the frame store's data size down to 6 bytes below it,
+  // cast for ordered delivery by the root and by a leaf. With clocks
+  // synchronised each packet also carries a 6-byte frame record: those that
+  // would then overflow a store slot must go immediate, not be lost.
+  const struct Case {
+    int maxDataSize;
+    bool syncTime;
+  } cases[] = {{1000, false}, {1000, true}, {1478, false}, {1478, true}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "data size " << c.maxDataSize << (c.syncTime ? " sync" : ""));
+    LoopbackRoom room({0, 0, 1}, 3, c.syncTime, 64, c.maxDataSize);
+    ASSERT_TRUE(room.connect());
+    std::vector<int32_t> expected;
+    for (int origin : {0, 2})
+      for (int32_t below = 0; below <= 6; ++below) {
+        int32_t value = origin * 100 + below;
+        int size = c.maxDataSize - below;
+        auto payload = numbered(value, size);
+        ASSERT_EQ(room.engine(origin).castPacket(payload.data(), size, true, false), 0);
+        expected.push_back(value);
+      }
+    std::sort(expected.begin(), expected.end());
+
+    std::vector<std::vector<TesselJob>> jobs(3);
+    int pass = 0;
+    tessel_test::waitFor([&] {
+      bool all = true;
+      bool pull = ++pass % 10 == 0;
+      for (int slot = 0; slot < 3; ++slot) {
+        if (pull) room.engine(slot).peekPacket(true);
+        room.drain(slot, jobs[size_t(slot)]);
+        all = all && messages(jobs[size_t(slot)]).size() >= expected.size();
+      }
+      return all;
+    });
+    for (int slot = 0; slot < 3; ++slot) {
+      auto values = messages(jobs[size_t(slot)]);
+      std::sort(values.begin(), values.end());
+      EXPECT_EQ(values, expected) << "at " << slot;
+      for (const auto& job : jobs[size_t(slot)]) {
+        if (job.getType() != TesselJob::JobMessage) continue;
+        EXPECT_EQ(job.getDataSize(), c.maxDataSize - numberOf(job.getData()) % 100) << "at " << slot;
+      }
+    }
+  }
+}

@@ -1,0 +1,45 @@
+#include "tests/support/datagram_dropper.h"
+
+#include <atomic>
+
+namespace tessel_test {
+
+namespace {
+
+std::atomic<DatagramDropper*> active{nullptr};
+
+}  // namespace
+
+DatagramDropper::DatagramDropper(uint32_t seed, int percent) : generator_(seed), percent_(percent) {
+  active.store(this);
+}
+
+DatagramDropper::~DatagramDropper() {
+  DatagramDropper* self = this;
+  active.compare_exchange_strong(self, nullptr);
+}
+
+int DatagramDropper::intercept(ENetHost* /*host*/, ENetEvent* /*event*/) {
+  DatagramDropper* dropper = active.load();
+  return dropper != nullptr && dropper->decide() ? 1 : 0;
+}
+
+bool DatagramDropper::decide() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  ++seen_;
+  bool drop = int(generator_() % 100u) < percent_;
+  dropped_ += drop ? 1 : 0;
+  return drop;
+}
+
+size_t DatagramDropper::seen() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return seen_;
+}
+
+size_t DatagramDropper::dropped() {
+  std::lock_guard<std::mutex> guard(mutex_);
+  return dropped_;
+}
+
+}  // namespace tessel_test
