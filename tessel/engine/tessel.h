@@ -198,6 +198,18 @@ class TESSEL_EXPORT Tessel {
   int getPingThreshold() const { return pingThreshold.load(std::memory_order_relaxed); }
   // --- end of galaxy list and galaxy ping ---
 
+  // --- Peer ping test (latency/peer_ping.cpp) ---
+  // Measures the latency to a peer of the room over a short-lived ENet
+  // connection of its own: the connection, at most three PingTest probes,
+  // each wait 2 x the ping threshold, and a graceful close. The half round
+  // trip in ms when a peer of the same room answered, else -1; either is
+  // written into the peer's slot of the peer table. -1 without traffic
+  // when the peer does not listen or the threshold is -1; -1 and nothing
+  // written for an id without a slot. Blocks on the calling thread until
+  // the test is over.
+  int pingToPeer(int32_t peerId);
+  // --- end of peer ping test ---
+
   // --- Registry ping cache (latency/registry_ping.cpp) ---
   // The last ping measured to each galaxy endpoint, kept in the current
   // user's registry together with the time of the latest write and the local

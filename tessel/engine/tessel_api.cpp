@@ -122,4 +122,6 @@ void TesselApi::setPingToGalaxy(int32_t galaxyId, int ping) {
   if (engine != nullptr) engine->setPingToGalaxy(galaxyId, ping);
 }
 
+int TesselApi::pingToPeer(int32_t peerId) { return engine != nullptr ? engine->pingToPeer(peerId) : -1; }
+
 }  // namespace zintar

@@ -72,6 +72,9 @@ class TESSEL_EXPORT TesselApi {
   int getPingToGalaxy(int32_t galaxyId);
   void setPingToGalaxy(int32_t galaxyId, int ping);
 
+  // The peer ping test (see Tessel::pingToPeer).
+  int pingToPeer(int32_t peerId);
+
   // The engine, null before init.
   Tessel* getEngine() const { return engine; }
 
