@@ -44,7 +44,7 @@ int Tessel::init(int32_t peerId, int port, bool listen, int mode, bool discardJo
     myProperty.port = static_cast<uint16_t>(port);
     myProperty.listen = listen ? 1 : 0;
   }
-  fakePing = fake;
+  fakePing.store(fake, std::memory_order_relaxed);
   if (setIpAddress() < 0) {
     setError(ErrorCode::NoSystemInfo);
     return -1;
@@ -145,11 +145,6 @@ int32_t Tessel::getCenterPeer() const { return getPeerProperty(client.getRootSlo
 uint32_t Tessel::getRootIp() const { return getPeerProperty(client.getRootSlotId()).ip; }
 
 int Tessel::getRootPort() const { return getPeerProperty(client.getRootSlotId()).port; }
-
-void Tessel::setPingThreshold(int value) {
-  hostPingThreshold = value;
-  pingThreshold = value;
-}
 
 int Tessel::sendPacket(int32_t peerId, const char* data, int size, bool reliable) {
   return client.sendPacket(peerId, data, size, reliable);

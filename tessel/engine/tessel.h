@@ -90,8 +90,6 @@ class TESSEL_EXPORT Tessel {
   // The last error code (see errorText).
   uint32_t getError() const { return error.load(std::memory_order_relaxed); }
   void setError(uint32_t code) { error.store(code, std::memory_order_relaxed); }
-  void setFakePing(bool value) { fakePing = value; }
-  void setPingThreshold(int value);
   bool isConnected() const { return connected; }
 
   // --- Traffic, forwarded to the overlay --------------------------------------
@@ -165,6 +163,59 @@ class TESSEL_EXPORT Tessel {
   // -1 when a buffer of size bytes cannot hold end - start bytes, else 0.
   static int checkBufferSize(int size, const char* start, const char* end);
 
+  // --- Galaxy list and galaxy ping (latency/galaxy_ping.cpp) ---
+  // The world's server clusters and the latency to each, measured with
+  // small UDP probes and cached in the registry for 12 hours per local
+  // address. Any thread of the host application; galaxyMutex serialises
+  // them and is held for the whole measurement of one galaxy. Every
+  // operation that has a result fails with -1 outside init..deinit and
+  // touches nothing; the void ones then do nothing.
+  //
+  // Reads the galaxy list buffer (threshold, count, entries of id, name
+  // length, name, port). The threshold becomes the ping threshold unless
+  // the host has fixed one, even when a later check fails. -1 for a buffer
+  // shorter than 8 bytes, a count of 0 (the list is then unchanged), or an
+  // entry that runs past length, names more than 64 bytes, or names 64
+  // bytes without a NUL among them (entries read before it stay); else 0.
+  int setGalaxy(const char* buffer, int length);
+  // Measures the galaxy with count probes, waiting up to timeout ms for
+  // each answer: a fresh cached value when the registry has one, else the
+  // mean of the six smallest half round trips. The ping in ms, or a
+  // negative value when none was measured (the table then holds 60000).
+  // -1 at once for an id that is not in the list.
+  int pingToGalaxy(int32_t galaxyId, int count, int timeout);
+  // Measures every galaxy of the list in order. 0 when some galaxy (of
+  // this list or an earlier one) has a ping below 60000; else -1 with the
+  // last error 0x10F05.
+  int pingToAllGalaxy(int count, int timeout);
+  // The galaxy's ping (60000 unreachable), or -1 when it has none.
+  int getPingToGalaxy(int32_t galaxyId);
+  // Overwrites the ping of a galaxy that has one; others stay without.
+  void setPingToGalaxy(int32_t galaxyId, int ping);
+  // A copy of the galaxy list in buffer order; empty outside init..deinit.
+  std::vector<PacketDef::HostIdInfo> getGalaxies();
+  // Stored for the host; no measurement consults it.
+  void setFakePing(bool value) { fakePing.store(value, std::memory_order_relaxed); }
+  bool isFakePing() const { return fakePing.load(std::memory_order_relaxed); }
+  // Fixes the ping threshold in ms; later galaxy lists keep it. -1 turns
+  // the peer ping test off; -2 hands the choice back to the next list.
+  void setPingThreshold(int value);
+  // The effective ping threshold in ms.
+  int getPingThreshold() const { return pingThreshold.load(std::memory_order_relaxed); }
+  // --- end of galaxy list and galaxy ping ---
+
+  // --- Peer ping test (latency/peer_ping.cpp) ---
+  // Measures the latency to a peer of the room over a short-lived ENet
+  // connection of its own: the connection, at most three PingTest probes,
+  // each wait 2 x the ping threshold, and a graceful close. The half round
+  // trip in ms when a peer of the same room answered, else -1; either is
+  // written into the peer's slot of the peer table. -1 without traffic
+  // when the peer does not listen or the threshold is -1; -1 and nothing
+  // written for an id without a slot. Blocks on the calling thread until
+  // the test is over.
+  int pingToPeer(int32_t peerId);
+  // --- end of peer ping test ---
+
   // --- Registry ping cache (latency/registry_ping.cpp) ---
   // The last ping measured to each galaxy endpoint, kept in the current
   // user's registry together with the time of the latest write and the local
@@ -197,6 +248,23 @@ class TESSEL_EXPORT Tessel {
   static constexpr const char* RegKeySimulatorRandomFake = "RandomFake";
   // --- end of registry ping cache ---
 
+  // --- Galaxy ping ---
+  // How long a cached galaxy ping stays fresh, in seconds (12 hours).
+  static constexpr int GalaxyCacheWindow = 43200;
+  // The ping that marks an unreachable galaxy.
+  static constexpr int UnreachablePing = 60000;
+  // The longest galaxy name a list entry may carry, NUL included.
+  static constexpr uint32_t MaxGalaxyNameLength = 64;
+  // A probe's size, and the largest answer read.
+  static constexpr int GalaxyProbeSize = 12;
+  static constexpr int MaxGalaxyAnswerSize = 1484;
+  // How many of the smallest samples a galaxy ping averages.
+  static constexpr size_t GalaxySampleCount = 6;
+  // Stores ping for the galaxy, a negative one as UnreachablePing. The
+  // caller holds galaxyMutex and has checked that the table exists.
+  void setGalaxyPing(int32_t galaxyId, int ping);
+  // --- end of galaxy ping ---
+
   void pushJob(const TesselJob& job);
   void clearJobQueue();
   int setIpAddress();
@@ -215,13 +283,15 @@ class TESSEL_EXPORT Tessel {
   std::unique_ptr<std::vector<PacketDef::HostIdInfo>> galaxies;
   std::unique_ptr<std::map<int32_t, int>> galaxyPings;
   KivMutex galaxyMutex;
-  int hostPingThreshold;
-  int pingThreshold;
+  // Written by setPingThreshold and setGalaxy, read by addPeer and the
+  // peer ping test, possibly from different host threads.
+  std::atomic<int> hostPingThreshold;
+  std::atomic<int> pingThreshold;
   std::unique_ptr<std::deque<TesselJob>> jobQueue;
   KivMutex jobMutex;
   std::atomic<bool> jobPut;
   bool connected;
-  bool fakePing;
+  std::atomic<bool> fakePing;
   // Read by the service thread without a lock, written by the host thread.
   std::atomic<bool> syncTimeOn;
   std::atomic<uint32_t> error;

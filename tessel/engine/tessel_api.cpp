@@ -102,4 +102,26 @@ void TesselApi::setPingThreshold(int value) {
   if (engine != nullptr) engine->setPingThreshold(value);
 }
 
+int TesselApi::setGalaxy(const char* buffer, int length) {
+  return engine != nullptr ? engine->setGalaxy(buffer, length) : -1;
+}
+
+int TesselApi::pingToGalaxy(int32_t galaxyId, int count, int timeout) {
+  return engine != nullptr ? engine->pingToGalaxy(galaxyId, count, timeout) : -1;
+}
+
+int TesselApi::pingToAllGalaxy(int count, int timeout) {
+  return engine != nullptr ? engine->pingToAllGalaxy(count, timeout) : -1;
+}
+
+int TesselApi::getPingToGalaxy(int32_t galaxyId) {
+  return engine != nullptr ? engine->getPingToGalaxy(galaxyId) : -1;
+}
+
+void TesselApi::setPingToGalaxy(int32_t galaxyId, int ping) {
+  if (engine != nullptr) engine->setPingToGalaxy(galaxyId, ping);
+}
+
+int TesselApi::pingToPeer(int32_t peerId) { return engine != nullptr ? engine->pingToPeer(peerId) : -1; }
+
 }  // namespace zintar

@@ -62,8 +62,18 @@ class TESSEL_EXPORT TesselApi {
   int setRegPing(const char* host, int port, uint32_t localIp, int32_t ping);
   int getRegPing(const char* host, int port, uint32_t localIp, int window, int32_t& ping);
 
+  // The galaxy list and galaxy ping (see Tessel::setGalaxy and the
+  // operations after it).
   void setFakePing(bool value);
   void setPingThreshold(int value);
+  int setGalaxy(const char* buffer, int length);
+  int pingToGalaxy(int32_t galaxyId, int count, int timeout);
+  int pingToAllGalaxy(int count, int timeout);
+  int getPingToGalaxy(int32_t galaxyId);
+  void setPingToGalaxy(int32_t galaxyId, int ping);
+
+  // The peer ping test (see Tessel::pingToPeer).
+  int pingToPeer(int32_t peerId);
 
   // The engine, null before init.
   Tessel* getEngine() const { return engine; }

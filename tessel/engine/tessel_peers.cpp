@@ -53,7 +53,7 @@ int Tessel::addPeer(int32_t peerId, unsigned char slot) {
     KivAutoLock guard(propertyMutex);
     myProperty.roomId = record.roomId;
     peerPing[slot] = 0;
-  } else if (myProperty.listen == 0 || pingThreshold == -1) {
+  } else if (myProperty.listen == 0 || pingThreshold.load(std::memory_order_relaxed) == -1) {
     peerPing[slot] = -1;
   }
   if (connected) {

@@ -1,0 +1,75 @@
+// tessel-galaxyd, the galaxy ping responder, run as a child process.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/raw_udp_socket.h"
+
+namespace {
+
+
+}  // namespace
+
+TEST(GalaxydTest, EchoesEveryDatagramOfOneTo1484BytesAndIgnoresTheRest) {
+  if (tessel_test::galaxydPath().empty()) GTEST_SKIP() << "built without tools";
+  tessel_test::GalaxyResponder responder(tessel_test::galaxydPath());
+  ASSERT_TRUE(responder.ok()) << responder.output();
+  tessel_test::RawUdpSocket client;
+  ASSERT_TRUE(client.ok());
+
+  struct Case {
+    size_t size;
+    bool answered;
+  } cases[] = {{0, false}, {1, true}, {12, true}, {1484, true}, {1485, false}, {9000, false}, {65507, false}};
+  int64_t answers = 0;
+  unsigned char fill = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.size);
+    std::string probe(c.size, '\0');
+    for (char& byte : probe) byte = static_cast<char>(fill++ * 37 + 11);
+    ASSERT_TRUE(client.sendTo(probe, responder.port()));
+    // A marker after each datagram: the first answer to arrive shows
+    // whether the datagram before it was answered, without waiting for
+    // silence.
+    const std::string marker = "marker" + std::to_string(c.size);
+    ASSERT_TRUE(client.sendTo(marker, responder.port()));
+    std::string answer;
+    ASSERT_TRUE(client.receive(answer, 5000));
+    if (c.answered) {
+      EXPECT_EQ(answer, probe);
+      ASSERT_TRUE(client.receive(answer, 5000));
+      ++answers;
+    }
+    EXPECT_EQ(answer, marker);
+    ++answers;
+  }
+  EXPECT_EQ(responder.stop(SIGINT), answers);
+  EXPECT_EQ(responder.exitStatus(), 0);
+}
+
+TEST(GalaxydTest, CommandLineIsCheckedBeforeAnythingIsBound) {
+  if (tessel_test::galaxydPath().empty()) GTEST_SKIP() << "built without tools";
+  tessel_test::RawUdpSocket taken;
+  ASSERT_TRUE(taken.ok());
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  } cases[] = {
+      {{"--help"}, 0, "Usage: tessel-galaxyd"},
+      {{"--port", "65536"}, 2, "bad port"},
+      {{"--bind", "not-an-address", "--port", "0"}, 2, "bad bind address"},
+      {{"--verbose"}, 2, "unknown argument"},
+      {{"--bind", "127.0.0.1", "--port", std::to_string(taken.port())}, 1, "cannot listen"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.args.front());
+    std::string output;
+    EXPECT_EQ(tessel_test::runProgram(tessel_test::galaxydPath(), c.args, output), c.status);
+    EXPECT_NE(output.find(c.says), std::string::npos) << output;
+  }
+}

@@ -1,0 +1,177 @@
+// The ping test to one peer, against real engines and scripted ENet peers
+// on 127.0.0.1.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "tessel/engine/tessel.h"
+#include "tessel/engine/tessel_api.h"
+#include "tessel/overlay/peer_packet.h"
+#include "tests/support/fake_root.h"
+#include "tests/support/loopback_room.h"
+#include "tests/support/raw_udp_socket.h"
+
+using zintar::PeerPacket;
+using zintar::Tessel;
+using zintar::TesselApi;
+
+namespace {
+
+constexpr uint32_t Loopback = 0x7F000001;
+constexpr int32_t TesterId = 100;
+constexpr int32_t PeerId = 200;
+constexpr unsigned char PeerSlot = 5;
+
+// A tester (engine or facade) in room (1, 2) that knows itself in slot 0
+// and PeerId in PeerSlot at 127.0.0.1:port.
+template <typename Engine>
+bool makeTester(Engine& tester, int port, bool listen) {
+  if (tester.init(TesterId, 0, false, 0, false, false) != 0) return false;
+  tester.setRoomId(1, 2);
+  return tester.addPeer(TesterId, 0) == 0 && tester.addPeer(PeerId, PeerSlot) == 0 &&
+         tester.setPeerProperty(PeerId, Loopback, port, false, listen) == 0;
+}
+
+// The (slot, ping) entries of a peer ping list.
+std::vector<std::pair<int, int32_t>> listedPeers(const char* list) {
+  int32_t count;
+  std::memcpy(&count, list + 50, 4);
+  std::vector<std::pair<int, int32_t>> entries;
+  for (int32_t i = 0; i < count; ++i) {
+    int32_t ping;
+    std::memcpy(&ping, list + 54 + 5 * i + 1, 4);
+    entries.emplace_back(static_cast<uint8_t>(list[54 + 5 * i]), ping);
+  }
+  return entries;
+}
+
+// A PingTestReply to request naming room (major, minor), with or without a
+// frame record.
+std::string pingTestReply(const std::string& request, uint32_t major, uint32_t minor, bool frame) {
+  PeerPacket reply(PeerPacket::PingTestReply, frame);
+  reply.header().setDataSize(8);
+  reply.setFrameId(0);
+  reply.setPing(0);
+  std::memcpy(reply.data(), request.data() + PeerPacket::HeaderSize, 4);
+  PacketDef::RoomId room;
+  room.setMajor(major);
+  room.setMinor(minor);
+  std::memcpy(reply.data() + 4, &room.word, 4);
+  return std::string(reinterpret_cast<const char*>(&reply), size_t(reply.size(true)));
+}
+
+}  // namespace
+
+TEST(PeerPingTest, ListeningPeerOfTheSameRoomAnswersAndItsPingIsListed) {
+  const int peerPort = tessel_test::freeUdpPort();
+  Tessel peer;
+  ASSERT_EQ(peer.init(PeerId, peerPort, true, 0, false, false), 0);
+  peer.setRoomId(1, 2);
+
+  TesselApi tester;
+  ASSERT_TRUE(makeTester(tester, peerPort, true));
+  tester.setPingThreshold(500);
+  int ping = tester.pingToPeer(PeerId);
+  EXPECT_GE(ping, 0);
+  EXPECT_LT(ping, 1000);
+
+  char list[256];
+  ASSERT_EQ(tester.getPeerPingList(list, sizeof(list)), 58 + 2 * 5);
+  std::vector<std::pair<int, int32_t>> expected = {{0, 0}, {PeerSlot, ping}};
+  EXPECT_EQ(listedPeers(list), expected);
+
+  // The same peer seen from another room: its answer does not count.
+  tester.setRoomId(3, 4);
+  EXPECT_EQ(tester.pingToPeer(PeerId), -1);
+  EXPECT_EQ(tester.getEngine()->getPeerPing(PeerSlot), -1);
+}
+
+TEST(PeerPingTest, FirstAnswerEndsTheProbesAndOnlyTheOwnRoomCounts) {
+  struct Case {
+    const char* what;
+    // What the scripted peer answers to a probe; empty: nothing.
+    std::function<std::string(const std::string&)> answer;
+    bool measured;
+    size_t probes;
+  } cases[] = {
+      {"same room", [](const std::string& r) { return pingTestReply(r, 1, 2, false); }, true, 1},
+      {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, true, 1},
+      {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, false, 1},
+      {"a broken reply", [](const std::string&) { return std::string("\x13\x00\x00", 3); }, false, 1},
+      {"silence", [](const std::string&) { return std::string(); }, false, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tessel_test::FakeRoot peer([&c](const tessel_test::FakeRoot::Received& packet) {
+      return tessel_test::FakeRoot::Answer{c.answer(packet.bytes), false};
+    });
+    ASSERT_TRUE(peer.ok());
+    Tessel tester;
+    ASSERT_TRUE(makeTester(tester, peer.port(), true));
+    tester.setPingThreshold(100);
+    int ping = tester.pingToPeer(PeerId);
+    EXPECT_EQ(tester.getPeerPing(PeerSlot), ping);
+    if (c.measured) {
+      EXPECT_GE(ping, 0);
+      EXPECT_LT(ping, 1000);
+    } else {
+      EXPECT_EQ(ping, -1);
+    }
+    EXPECT_EQ(peer.count(PeerPacket::PingTest), c.probes);
+    // Every probe is the 12-byte request with the tester's tick count.
+    for (const auto& probe : peer.received()) {
+      EXPECT_EQ(probe.bytes.size(), 12u);
+      EXPECT_EQ(probe.bytes.substr(0, 8), std::string("\x12\x00\x00\x00\x00\x00\x80\x00", 8));
+      EXPECT_FALSE(probe.reliable);
+    }
+  }
+}
+
+TEST(PeerPingTest, NoResultWithoutAListeningPeer) {
+  tessel_test::RawUdpSocket watch;  // bound, never answers
+  ASSERT_TRUE(watch.ok());
+  struct Case {
+    const char* what;
+    bool listen;
+    int threshold;
+    bool traffic;
+  } cases[] = {
+      {"peer does not listen", false, 100, false},
+      {"ping test switched off", true, -1, false},
+      {"nothing answers the connection", true, 20, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Tessel tester;
+    ASSERT_TRUE(makeTester(tester, watch.port(), c.listen));
+    tester.setPingThreshold(c.threshold);
+    EXPECT_EQ(tester.pingToPeer(PeerId), -1);
+    EXPECT_EQ(tester.getPeerPing(PeerSlot), -1);
+    // Loopback delivery is done when the send returns: whatever the test
+    // sent is waiting already.
+    EXPECT_EQ(watch.pending(), c.traffic);
+    std::string drained;
+    while (watch.receive(drained, 0)) {
+    }
+  }
+}
+
+TEST(PeerPingTest, AnIdWithoutASlotLeavesThePeerTableAlone) {
+  Tessel tester;
+  ASSERT_TRUE(makeTester(tester, tessel_test::freeUdpPort(), true));
+  char before[256];
+  char after[256];
+  int length = tester.getPeerPingList(before, sizeof(before));
+  ASSERT_GT(length, 0);
+  EXPECT_EQ(tester.pingToPeer(999), -1);
+  ASSERT_EQ(tester.getPeerPingList(after, sizeof(after)), length);
+  EXPECT_EQ(std::memcmp(before, after, size_t(length)), 0);
+
+  TesselApi none;
+  EXPECT_EQ(none.pingToPeer(PeerId), -1);
+}
