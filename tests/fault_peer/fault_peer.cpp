@@ -22,7 +22,12 @@
 //                            "TAG:ID:SEQ:" and is padded to SIZE bytes
 //   direct ID COUNT SIZE TAG COUNT reliable one-to-one packets to ID,
 //                            numbered apart for each TAG and ID
-//   peek on|off              pull the parent's frame store every 5 ms
+//   peek on|off              pull the parent's frame store every 20 ms,
+//                            unreliably, as a host does once per frame or
+//                            two (a lost answer is asked for again by the
+//                            next pull; reliable pulls this often would
+//                            each be answered with everything not yet
+//                            received, and on a lossy link that floods it)
 //   pingroot MS              pings the root every 20 ms until an answer
 //                            comes back over the tree (so every link on
 //                            the way has been adopted): "ok 0", or "ok -1"
@@ -111,8 +116,8 @@ class Peer {
         }
       }
       drainJobs();
-      if (peek_ && Clock::now() - lastPeek >= std::chrono::milliseconds(5)) {
-        api_.peekPacket(true);
+      if (peek_ && Clock::now() - lastPeek >= std::chrono::milliseconds(20)) {
+        api_.peekPacket(false);
         lastPeek = Clock::now();
       }
     }

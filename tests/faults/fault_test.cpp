@@ -322,6 +322,9 @@ TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
       }
       EXPECT_EQ(room.received(slot).foreign, 0);
       EXPECT_EQ(room.received(slot).errors, 0);
+      for (const auto& [peer, at] : room.received(slot).disconnects)
+        std::printf("[%s] slot %d was told that %d left (at %lld ms)\n", name, slot, peer, static_cast<long long>(at));
+      EXPECT_TRUE(room.received(slot).disconnects.empty()) << "slot " << slot;
     }
     // One inner node, the root, orders them all: the same order everywhere.
     auto rootOrder = room.order(0, "O");
