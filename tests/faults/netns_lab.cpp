@@ -229,7 +229,12 @@ bool NetnsLab::permitted(std::string& reason) {
   removeStale();
   std::string probe = std::string(NamePrefix) + std::to_string(getpid()) + "-probe";
   std::string output;
-  if (run({"ip", "netns", "add", probe}, &output) != 0) {
+  int result = run({"ip", "netns", "add", probe}, &output);
+  if (result == 127) {
+    reason = "the ip tool is missing (install iproute2)";
+    return false;
+  }
+  if (result != 0) {
     reason = "network namespaces are not permitted here ('ip netns add' failed: " + output + ")";
     return false;
   }
