@@ -8,9 +8,17 @@ BUILD_TYPE   ?= RelWithDebInfo
 JOBS         ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS  ?=
 
-DEB_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev libgtest-dev libgmock-dev
+FUZZ_DIR     ?= build-fuzz
+FUZZ_TIME    ?= 30
+FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
 
-.PHONY: all deps build test demo bench asan tsan clean
+# clang and libclang-rt-dev (libFuzzer and the sanitizer runtimes of the
+# default clang) build the fuzz targets; iproute2 and nftables make the
+# network namespaces, links and packet loss of the fault tests.
+DEB_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev libgtest-dev libgmock-dev \
+                clang libclang-rt-dev iproute2 nftables
+
+.PHONY: all deps build test demo bench asan tsan fuzz fuzz-build clean
 
 all: build
 
@@ -67,5 +75,27 @@ tsan: deps
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
+# The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_TIME
+# seconds from its seed corpus in fuzz/corpus/<target>. New inputs go to
+# $(FUZZ_DIR)/corpus, findings to $(FUZZ_DIR)/artifacts; any finding fails.
+fuzz-build: deps
+	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTESSEL_BUILD_FUZZ=ON -DTESSEL_BUILD_TESTS=OFF -DTESSEL_BUILD_TOOLS=OFF -DTESSEL_WERROR=ON
+	cmake --build $(FUZZ_DIR) -j $(JOBS) --target tessel_fuzzers
+
+fuzz: fuzz-build
+	@passed=0; for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/corpus/$$t $(FUZZ_DIR)/artifacts/$$t; \
+	  echo "== fuzz_$$t for $(FUZZ_TIME) s"; \
+	  ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+	  $(FUZZ_DIR)/fuzz/fuzz_$$t -max_total_time=$(FUZZ_TIME) -timeout=10 -max_len=4096 \
+	    -print_final_stats=1 -artifact_prefix=$(FUZZ_DIR)/artifacts/$$t/ \
+	    $(FUZZ_DIR)/corpus/$$t fuzz/corpus/$$t 2>$(FUZZ_DIR)/fuzz_$$t.log || \
+	    { tail -n 60 $(FUZZ_DIR)/fuzz_$$t.log; echo "fuzz: $$passed passed, 1 failed"; exit 1; }; \
+	  grep -E '^(stat::number_of_executed_units|stat::new_units_added|Done )' $(FUZZ_DIR)/fuzz_$$t.log || true; \
+	  passed=$$((passed + 1)); \
+	done; echo "fuzz: $$passed passed, 0 failed"
+
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(ASAN_DIR) $(TSAN_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

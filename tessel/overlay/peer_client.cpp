@@ -465,6 +465,7 @@ int PeerClient::handleError(PeerPacket* packet) {
 int PeerClient::setPacketQueue(int capacity, int maxDataSize) {
   orderedDataLimit.store(maxDataSize < PeerPacket::MaxDataSize ? maxDataSize : PeerPacket::MaxDataSize,
                          std::memory_order_relaxed);
+  if (capacity > MaxStoreCapacity) return -1;
   return frameStore.resize(capacity, maxDataSize);
 }
 

@@ -90,6 +90,9 @@ class TESSEL_EXPORT PeerClient {
   // The frame store of an ordered client until a topology description
   // sizes it: 256 packets of up to 1478 bytes (about 380 KB).
   static constexpr int DefaultStoreCapacity = 256;
+  // The largest frame store a description may ask for: 65536 packets
+  // (about 97 MB with the largest slots).
+  static constexpr int MaxStoreCapacity = 65536;
   // The longest waitForGo sleeps for frame 0.
   static constexpr int MaxStartWaitMs = 500;
 
@@ -151,7 +154,10 @@ class TESSEL_EXPORT PeerClient {
 
   // Sizes the frame store: capacity packets of up to maxDataSize bytes.
   // Sets orderedDataLimit to min(maxDataSize, 1478) even when the store
-  // cannot be sized. 0 or -1.
+  // cannot be sized. 0 or -1. A capacity above MaxStoreCapacity is refused
+  // with the store left as it was: the size comes from the topology
+  // description, and no room needs more, while a count from a broken or
+  // hostile description could reserve terabytes.
   int setPacketQueue(int capacity, int maxDataSize);
 
   // The record held by the link of slot; a record of defaults outside 0..31.

@@ -112,6 +112,27 @@ TEST_F(PeerTableTest, TopologyDescriptionIsReadWithinItsSize) {
   EXPECT_EQ(engine.setTopology(huge.data(), int(huge.size())), -1);
 }
 
+// Found by fuzzing: a packet count of 0x24000040 made the engine ask for
+// some 900 GB of frame store. Counts above the limit are refused before
+// anything is allocated, and nothing after them is applied.
+TEST_F(PeerTableTest, FrameStoreCountFromDescriptionIsBounded) {
+  struct Case {
+    int32_t capacity;
+    int result;
+  };
+  const Case cases[] = {
+      {0x24000040, -1},
+      {zintar::PeerClient::MaxStoreCapacity + 1, -1},
+      {0x7FFFFFFF, -1},
+      {zintar::PeerClient::MaxStoreCapacity, 0},
+  };
+  for (const Case& c : cases) {
+    std::string description = tessel_test::topologyDescription(c.capacity, 8, true, {}, {});
+    EXPECT_EQ(engine.setTopology(description.data(), int(description.size())), c.result) << c.capacity;
+    EXPECT_EQ(engine.isSyncTime(), c.result == 0) << c.capacity;
+  }
+}
+
 TEST_F(PeerTableTest, ClosestPeerSkipsRootAndExcluded) {
   std::vector<PacketDef::PeerProperty> records(3);
   for (int i = 0; i < 3; ++i) {
