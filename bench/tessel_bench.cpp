@@ -18,7 +18,10 @@
 // receiving side is always polled from the application's thread, which
 // yields between polls (the machine may have as few as two cores).
 //
-// Usage: bench_tessel [--commit ID] [--out DIR] [--quick]
+// Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
+//                     [--only hop|star8|star32|relay]
+// --quick takes a tenth of the samples; --detail prints more percentiles;
+// --only runs one section.
 // Writes DIR/<date>-<commit>.json besides printing the table.
 
 #include <signal.h>
@@ -64,22 +67,25 @@ constexpr auto PullPeriod = std::chrono::microseconds(1000);
 
 // How many samples each figure takes.
 struct Plan {
-  int oneHopSamples = 3000;
+  int oneHopSamples = 5000;
   int broadcastSamples8 = 1500;
-  int broadcastSamples32 = 800;
+  int broadcastSamples32 = 900;
   int throughputMessages = 20000;
-  int throughputRounds = 3;
   int relayPackets = 100000;
-  int warmup = 200;
+  int warmup = 100;
+  // Fresh engines and raw nodes per block (stars of 32: starBlocks).
+  int blocks = 5;
+  int starBlocks = 3;
 
   void quick() {
     oneHopSamples = 300;
     broadcastSamples8 = 150;
     broadcastSamples32 = 80;
     throughputMessages = 3000;
-    throughputRounds = 1;
     relayPackets = 10000;
     warmup = 20;
+    blocks = 2;
+    starBlocks = 1;
   }
 };
 
@@ -195,18 +201,37 @@ class OneHop {
   uint32_t sequence_ = 0;
 };
 
-Figure measureOneHop(OneHop& hop, bool reliable, const Plan& plan) {
+Figure latencyFigure(const std::string& key, const std::string& label) {
   Figure figure;
-  figure.key = reliable ? "one_hop_reliable" : "one_hop_unreliable";
-  figure.label = reliable ? "one hop, reliable" : "one hop, unreliable";
+  figure.key = key;
+  figure.label = label;
   figure.unit = "us";
   figure.latency = true;
-  for (int i = 0; i < plan.warmup + plan.oneHopSamples; ++i) {
-    bool keep = i >= plan.warmup;
-    alternate(i, [&] { hop.raw(figure.raw, reliable, keep); }, [&] { hop.tessel(figure.tessel, reliable, keep); });
-    pause(std::chrono::microseconds(200));
-  }
   return figure;
+}
+
+// The samples are taken in blocks, each with engines and raw nodes of its
+// own: the scheduler tends to keep a thread on the core it started on, and
+// a fresh set of threads per block keeps one lucky or unlucky placement
+// from deciding a ratio.
+bool measureOneHop(const Plan& plan, std::vector<Figure>& figures) {
+  Figure unreliable = latencyFigure("one_hop_unreliable", "one hop, unreliable");
+  Figure reliable = latencyFigure("one_hop_reliable", "one hop, reliable");
+  int perBlock = plan.oneHopSamples / plan.blocks;
+  for (int block = 0; block < plan.blocks; ++block) {
+    OneHop hop;
+    if (!hop.setup()) return false;
+    for (int i = 0; i < plan.warmup + perBlock; ++i) {
+      bool keep = i >= plan.warmup;
+      alternate(i, [&] { hop.raw(unreliable.raw, false, keep); }, [&] { hop.tessel(unreliable.tessel, false, keep); });
+      pause(std::chrono::microseconds(200));
+      alternate(i, [&] { hop.raw(reliable.raw, true, keep); }, [&] { hop.tessel(reliable.tessel, true, keep); });
+      pause(std::chrono::microseconds(200));
+    }
+  }
+  figures.push_back(unreliable);
+  figures.push_back(reliable);
+  return true;
 }
 
 // --- 2. Broadcast and 3. throughput ------------------------------------------------
@@ -357,17 +382,7 @@ class Star {
   std::uniform_int_distribution<int> pullPhase_{0, int(PullPeriod.count()) - 1};
 };
 
-void measureBroadcast(Star& star, int count, int samples, const Plan& plan, std::vector<Figure>& figures) {
-  Figure immediate, ordered;
-  immediate.key = "broadcast_" + std::to_string(count) + "_immediate";
-  immediate.label = "broadcast to " + std::to_string(count) + ", immediate";
-  ordered.key = "broadcast_" + std::to_string(count) + "_ordered";
-  ordered.label = "broadcast to " + std::to_string(count) + ", ordered (pull 1 ms)";
-  for (Figure* figure : {&immediate, &ordered}) {
-    figure->unit = "us";
-    figure->latency = true;
-  }
-  ordered.note = "raw column: the same raw star as immediate";
+void measureBroadcast(Star& star, int samples, const Plan& plan, Figure& immediate, Figure& ordered) {
   for (int i = 0; i < plan.warmup + samples; ++i) {
     bool keep = i >= plan.warmup;
     alternate(i, [&] { star.raw(immediate.raw, keep); }, [&] { star.tessel(immediate.tessel, true, keep); });
@@ -375,36 +390,50 @@ void measureBroadcast(Star& star, int count, int samples, const Plan& plan, std:
     alternate(i, [&] { star.raw(ordered.raw, keep); }, [&] { star.tessel(ordered.tessel, false, keep); });
     pause(std::chrono::microseconds(500));
   }
-  figures.push_back(immediate);
-  figures.push_back(ordered);
 }
 
-Figure measureThroughput(Star& star, const Plan& plan) {
+// Broadcast latency in a star of count, in blocks of fresh stars (see
+// measureOneHop); with throughput, one throughput round per block too.
+bool measureStar(int count, int samples, bool throughput, const Plan& plan, std::vector<Figure>& figures) {
   constexpr int Window = 128;
-  Figure figure;
-  figure.key = "throughput_8";
-  figure.label = "throughput, star of 8, reliable immediate";
-  figure.unit = "msg/s at every member";
-  figure.note = "window " + std::to_string(Window) + ", best of " + std::to_string(plan.throughputRounds);
-  star.rawRate(plan.throughputMessages / 10, Window);
-  star.tesselRate(plan.throughputMessages / 10, Window);
-  for (int round = 0; round < plan.throughputRounds; ++round) {
+  std::string size = std::to_string(count);
+  Figure immediate = latencyFigure("broadcast_" + size + "_immediate", "broadcast to " + size + ", immediate");
+  Figure ordered = latencyFigure("broadcast_" + size + "_ordered", "broadcast to " + size + ", ordered (pull 1 ms)");
+  Figure rate;
+  rate.key = "throughput_" + size;
+  rate.label = "throughput, star of " + size + ", reliable immediate";
+  rate.unit = "msg/s at every member";
+  rate.note = "window " + std::to_string(Window) + ", best of " + std::to_string(plan.blocks);
+  int blocks = count > 8 ? plan.starBlocks : plan.blocks;
+  for (int block = 0; block < blocks; ++block) {
+    Star star(count);
+    if (!star.setup()) return false;
+    measureBroadcast(star, samples / blocks, plan, immediate, ordered);
+    if (!throughput) continue;
+    star.rawRate(plan.throughputMessages / 10, Window);
+    star.tesselRate(plan.throughputMessages / 10, Window);
     alternate(
-        round, [&] { figure.rawValue = std::max(figure.rawValue, star.rawRate(plan.throughputMessages, Window)); },
-        [&] { figure.tesselValue = std::max(figure.tesselValue, star.tesselRate(plan.throughputMessages, Window)); });
+        block, [&] { rate.rawValue = std::max(rate.rawValue, star.rawRate(plan.throughputMessages, Window)); },
+        [&] { rate.tesselValue = std::max(rate.tesselValue, star.tesselRate(plan.throughputMessages, Window)); });
   }
-  return figure;
+  figures.push_back(immediate);
+  figures.push_back(ordered);
+  if (throughput) figures.push_back(rate);
+  return true;
 }
 
 // --- 4. Relay cost ---------------------------------------------------------------------
 
-// The relay runs in a child process that talks over its standard input and
-// output: it says "ready", waits for "start", answers "started", waits for
-// "stop", then prints its CPU time and allocation counts for that window.
+// The relay runs alone in a child process that talks over its standard
+// input and output: it says "ready"; then for every round it waits for
+// "start", answers "started", waits for "stop" and prints its CPU seconds
+// and allocation counts for that window; "quit" ends it. Everything the
+// child does in a window is the relay's service thread at work (its main
+// thread sits in a read).
 struct RelayCost {
-  bool ok = false;
   double cpuSeconds = 0;
   AllocCounts counts;
+  int packets = 0;
 };
 
 double cpuSecondsNow() {
@@ -440,18 +469,19 @@ int relayChild(const std::string& kind, int relayPort, int senderPort, int recei
   std::printf("ready\n");
   std::fflush(stdout);
   std::string line;
-  if (!readLine(stdin, line) || line != "start") return 4;
-  double cpuStart = cpuSecondsNow();
-  startCounting();
-  std::printf("started\n");
-  std::fflush(stdout);
-  if (!readLine(stdin, line) || line != "stop") return 5;
-  AllocCounts counts = stopCounting();
-  double cpu = cpuSecondsNow() - cpuStart;
-  std::printf("%.6f %llu %llu\n", cpu, static_cast<unsigned long long>(counts.all),
-              static_cast<unsigned long long>(counts.enet));
-  std::fflush(stdout);
-  return 0;
+  while (readLine(stdin, line) && line == "start") {
+    double cpuStart = cpuSecondsNow();
+    startCounting();
+    std::printf("started\n");
+    std::fflush(stdout);
+    if (!readLine(stdin, line) || line != "stop") return 5;
+    AllocCounts counts = stopCounting();
+    double cpu = cpuSecondsNow() - cpuStart;
+    std::printf("%.6f %llu %llu\n", cpu, static_cast<unsigned long long>(counts.all),
+                static_cast<unsigned long long>(counts.enet));
+    std::fflush(stdout);
+  }
+  return line == "quit" ? 0 : 4;
 }
 
 class Child {
@@ -485,7 +515,10 @@ class Child {
   bool hear(std::string& line) { return readLine(in_, line); }
 
   ~Child() {
-    if (out_ != nullptr) std::fclose(out_);
+    if (out_ != nullptr) {
+      say("quit");
+      std::fclose(out_);
+    }
     if (in_ != nullptr) std::fclose(in_);
     if (pid_ > 0) {
       int status = 0;
@@ -505,123 +538,145 @@ class Child {
   FILE* out_ = nullptr;
 };
 
-// Sends packets from the sender to the receiver through the relay, at
-// most window of them in flight; true when every one arrived.
-bool pump(int packets, int window, const std::function<void(uint32_t)>& send, const std::function<int()>& received) {
-  int sent = 0, arrived = 0;
-  auto start = Clock::now();
-  while (arrived < packets) {
-    while (sent < packets && sent - arrived < window) send(uint32_t(sent++));
-    arrived += received();
-    if (Clock::now() - start > std::chrono::seconds(120)) return false;
-    std::this_thread::yield();
+// A sender and a receiver in this process, the relay between them in a
+// child: tessel engines (slot 0 the relay, 1 sends to 2 through it) or
+// raw nodes (the relay forwards by the port in the payload).
+class RelayPath {
+ public:
+  explicit RelayPath(bool tessel) : tessel_(tessel) {}
+
+  bool setup() {
+    relayPort_ = tessel_test::freeUdpPort();
+    senderPort_ = tessel_test::freeUdpPort();
+    receiverPort_ = tessel_test::freeUdpPort();
+    std::string line;
+    if (!child_.start({"--relay", tessel_ ? "tessel" : "raw", std::to_string(relayPort_), std::to_string(senderPort_),
+                       std::to_string(receiverPort_)}) ||
+        !child_.hear(line) || line != "ready")
+      return false;
+    if (tessel_) {
+      room_ = std::make_unique<TesselRoom>(std::vector<int32_t>{0, 0, 0},
+                                           std::vector<int>{relayPort_, senderPort_, receiverPort_},
+                                           std::vector<bool>{false, true, true}, 0);
+      if (!room_->connect()) return false;
+    } else {
+      if (!rawSender_.start(senderPort_, 1) || !rawReceiver_.start(receiverPort_, 1)) return false;
+      rawSender_.connect(relayPort_);
+      rawReceiver_.connect(relayPort_);
+      if (!waitUntil([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
+                     std::chrono::milliseconds(5000)))
+        return false;
+    }
+    // The relay forwards only once it holds both links: probe until a
+    // packet comes through.
+    bool through = waitUntil(
+        [&] {
+          send(0);
+          return received() > 0;
+        },
+        std::chrono::milliseconds(5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    received();
+    return through;
   }
-  return true;
-}
 
-RelayCost measureRelay(bool tessel, int packets) {
-  constexpr int Window = 64;
-  RelayCost cost;
-  int relayPort = tessel_test::freeUdpPort();
-  int senderPort = tessel_test::freeUdpPort();
-  int receiverPort = tessel_test::freeUdpPort();
-  Child child;
-  if (!child.start({"--relay", tessel ? "tessel" : "raw", std::to_string(relayPort), std::to_string(senderPort),
-                    std::to_string(receiverPort)}))
-    return cost;
-  std::string line;
-  if (!child.hear(line) || line != "ready") return cost;
+  // Sends packets through the relay, at most Window in flight. With
+  // measure, the relay's figures for the window are added to cost. false
+  // when packets went missing or the child did not answer.
+  bool round(int packets, bool measure, RelayCost& cost) {
+    std::string line;
+    if (measure && (!child_.say("start") || !child_.hear(line) || line != "started")) return false;
+    int sent = 0, arrived = 0;
+    auto start = Clock::now();
+    while (arrived < packets) {
+      while (sent < packets && sent - arrived < Window) send(uint32_t(sent++));
+      arrived += received();
+      if (Clock::now() - start > std::chrono::seconds(60)) return false;
+      std::this_thread::yield();
+    }
+    if (!measure) return true;
+    // Acknowledgements of the last packets settle before the window closes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!child_.say("stop") || !child_.hear(line)) return false;
+    double cpu = 0;
+    unsigned long long all = 0, enet = 0;
+    if (std::sscanf(line.c_str(), "%lf %llu %llu", &cpu, &all, &enet) != 3) return false;
+    cost.cpuSeconds += cpu;
+    cost.counts.all += all;
+    cost.counts.enet += enet;
+    cost.packets += packets;
+    return true;
+  }
 
-  Payload payload;
-  std::function<void(uint32_t)> send;
-  std::function<int()> received;
-  std::unique_ptr<TesselRoom> room;
-  RawNode rawSender, rawReceiver;
-  if (tessel) {
-    room = std::make_unique<TesselRoom>(std::vector<int32_t>{0, 0, 0},
-                                        std::vector<int>{relayPort, senderPort, receiverPort},
-                                        std::vector<bool>{false, true, true}, 0);
-    if (!room->connect()) return cost;
-    send = [&](uint32_t sequence) {
-      payload.set(0, sequence);
-      room->api(1).sendPacket(room->id(2), payload.bytes, int(PayloadSize), true);
-    };
-    received = [&] {
-      int count = 0;
+ private:
+  static constexpr int Window = 64;
+
+  void send(uint32_t sequence) {
+    if (tessel_) {
+      payload_.set(0, sequence);
+      room_->api(1).sendPacket(room_->id(2), payload_.bytes, int(PayloadSize), true);
+    } else {
+      payload_.set(receiverPort_, sequence);
+      rawSender_.send(relayPort_, payload_.bytes, PayloadSize, true);
+    }
+  }
+
+  int received() {
+    int count = 0;
+    if (tessel_) {
       TesselJob job;
-      while (room->api(2).popJob(job)) count += job.getType() == TesselJob::JobMessage;
-      return count;
-    };
-  } else {
-    if (!rawSender.start(senderPort, 1) || !rawReceiver.start(receiverPort, 1)) return cost;
-    rawSender.connect(relayPort);
-    rawReceiver.connect(relayPort);
-    if (!waitUntil([&] { return rawSender.connected() == 1 && rawReceiver.connected() == 1; },
-                   std::chrono::milliseconds(5000)))
-      return cost;
-    send = [&](uint32_t sequence) {
-      payload.set(receiverPort, sequence);
-      rawSender.send(relayPort, payload.bytes, PayloadSize, true);
-    };
-    received = [&] {
-      int count = 0;
-      while (ENetPacket* packet = rawReceiver.pop()) {
+      while (room_->api(2).popJob(job)) count += job.getType() == TesselJob::JobMessage;
+    } else {
+      while (ENetPacket* packet = rawReceiver_.pop()) {
         enet_packet_destroy(packet);
         ++count;
       }
-      return count;
-    };
+    }
+    return count;
   }
-  // The relay forwards only once it holds both links: probe until a packet
-  // comes through, then warm the path up (queues and ENet's pools grow to
-  // their working size) before anything is counted.
-  bool through = waitUntil(
-      [&] {
-        send(0);
-        return received() > 0;
-      },
-      std::chrono::milliseconds(5000));
-  if (!through) return cost;
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  received();
-  if (!pump(packets / 10, Window, send, received)) return cost;
 
-  if (!child.say("start") || !child.hear(line) || line != "started") return cost;
-  bool all = pump(packets, Window, send, received);
-  // Acknowledgements of the last packets settle before the window closes.
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  if (!child.say("stop") || !child.hear(line)) return cost;
-  unsigned long long all_ = 0, enet = 0;
-  if (std::sscanf(line.c_str(), "%lf %llu %llu", &cost.cpuSeconds, &all_, &enet) != 3) return cost;
-  cost.counts.all = all_;
-  cost.counts.enet = enet;
-  cost.ok = all;
-  return cost;
-}
+  bool tessel_;
+  int relayPort_ = 0, senderPort_ = 0, receiverPort_ = 0;
+  Child child_;
+  std::unique_ptr<TesselRoom> room_;
+  RawNode rawSender_, rawReceiver_;
+  Payload payload_;
+};
 
 void measureRelays(const Plan& plan, std::vector<Figure>& figures) {
-  RelayCost raw = measureRelay(false, plan.relayPackets);
-  RelayCost tessel = measureRelay(true, plan.relayPackets);
-  double scale = 100000.0 / plan.relayPackets;
+  constexpr int Rounds = 10;
+  RelayPath rawPath(false), tesselPath(true);
+  RelayCost raw, tessel;
+  bool ok = rawPath.setup() && tesselPath.setup();
+  // Warm-up: the queues and ENet's pools grow to their working size before
+  // anything is counted.
+  ok = ok && rawPath.round(plan.relayPackets / 10, false, raw) && tesselPath.round(plan.relayPackets / 10, false, tessel);
+  // Raw and tessel rounds alternate, so that both meet the same load.
+  for (int i = 0; i < Rounds && ok; ++i) {
+    int packets = plan.relayPackets / Rounds;
+    alternate(
+        i, [&] { ok = ok && rawPath.round(packets, true, raw); }, [&] { ok = ok && tesselPath.round(packets, true, tessel); });
+  }
+  auto per = [](double value, int packets) { return packets > 0 ? value / packets : 0; };
   Figure cpu, library, enet;
   cpu.key = "relay_cpu_per_100k";
   cpu.label = "relay CPU, reliable 200-byte packets";
   cpu.unit = "cpu s per 100k forwarded";
-  cpu.rawValue = raw.cpuSeconds * scale;
-  cpu.tesselValue = tessel.cpuSeconds * scale;
+  cpu.rawValue = per(raw.cpuSeconds, raw.packets) * 100000;
+  cpu.tesselValue = per(tessel.cpuSeconds, tessel.packets) * 100000;
   library.key = "relay_allocs_besides_enet";
   library.label = "relay heap allocations besides ENet's";
   library.unit = "per forwarded packet";
-  library.rawValue = double(raw.counts.all - raw.counts.enet) / plan.relayPackets;
-  library.tesselValue = double(tessel.counts.all - tessel.counts.enet) / plan.relayPackets;
+  library.rawValue = per(double(raw.counts.all - raw.counts.enet), raw.packets);
+  library.tesselValue = per(double(tessel.counts.all - tessel.counts.enet), tessel.packets);
   enet.key = "relay_allocs_enet";
   enet.label = "relay heap allocations by ENet";
   enet.unit = "per forwarded packet";
-  enet.rawValue = double(raw.counts.enet) / plan.relayPackets;
-  enet.tesselValue = double(tessel.counts.enet) / plan.relayPackets;
+  enet.rawValue = per(double(raw.counts.enet), raw.packets);
+  enet.tesselValue = per(double(tessel.counts.enet), tessel.packets);
   enet.note = "packets, commands, acknowledgements";
   for (Figure* figure : {&cpu, &library, &enet})
-    if (!raw.ok || !tessel.ok) figure->note = "FAILED: relay run incomplete";
+    if (!ok) figure->note = "FAILED: relay run incomplete";
   figures.push_back(cpu);
   figures.push_back(library);
   figures.push_back(enet);
@@ -671,7 +726,8 @@ void judge(Report& report) {
 
 int run(int argc, char** argv) {
   Plan plan;
-  std::string commit = "unknown", outDir = "bench/results";
+  std::string commit = "unknown", outDir = "bench/results", only;
+  bool detail = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--quick") {
@@ -680,8 +736,13 @@ int run(int argc, char** argv) {
       commit = argv[++i];
     } else if (arg == "--out" && i + 1 < argc) {
       outDir = argv[++i];
+    } else if (arg == "--detail") {
+      detail = true;
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--commit ID] [--out DIR] [--quick]\n", argv[0]);
+      std::fprintf(stderr, "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] [--only hop|star8|star32|relay]\n",
+                   argv[0]);
       return 2;
     }
   }
@@ -698,38 +759,43 @@ int run(int argc, char** argv) {
     std::fflush(stdout);
   };
 
-  step("one hop");
-  {
-    OneHop hop;
-    if (!hop.setup()) {
+  auto wanted = [&](const char* section) { return only.empty() || only == section; };
+  if (wanted("hop")) {
+    step("one hop");
+    if (!measureOneHop(plan, report.figures)) {
       std::fprintf(stderr, "one hop: setup failed\n");
       return 1;
     }
-    report.figures.push_back(measureOneHop(hop, false, plan));
-    report.figures.push_back(measureOneHop(hop, true, plan));
   }
-  step("broadcast to 8, throughput");
-  {
-    Star star(8);
-    if (!star.setup()) {
+  if (wanted("star8")) {
+    step("broadcast to 8, throughput");
+    if (!measureStar(8, plan.broadcastSamples8, true, plan, report.figures)) {
       std::fprintf(stderr, "star of 8: setup failed\n");
       return 1;
     }
-    measureBroadcast(star, 8, plan.broadcastSamples8, plan, report.figures);
-    report.figures.push_back(measureThroughput(star, plan));
   }
-  step("broadcast to 32");
-  {
-    Star star(32);
-    if (!star.setup()) {
+  if (wanted("star32")) {
+    step("broadcast to 32");
+    if (!measureStar(32, plan.broadcastSamples32, false, plan, report.figures)) {
       std::fprintf(stderr, "star of 32: setup failed\n");
       return 1;
     }
-    measureBroadcast(star, 32, plan.broadcastSamples32, plan, report.figures);
   }
-  step("relay cost");
-  measureRelays(plan, report.figures);
+  if (wanted("relay")) {
+    step("relay cost");
+    measureRelays(plan, report.figures);
+  }
 
+  if (detail) {
+    for (const auto& figure : report.figures) {
+      if (!figure.latency) continue;
+      std::printf("%s\n  raw   ", figure.label.c_str());
+      for (int p : {10, 25, 50, 75, 90, 95, 99}) std::printf(" %8.1f", figure.raw.percentile(p));
+      std::printf("\n  tessel");
+      for (int p : {10, 25, 50, 75, 90, 95, 99}) std::printf(" %8.1f", figure.tessel.percentile(p));
+      std::printf("\n");
+    }
+  }
   report.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
   getloadavg(report.loadEnd, 3);
   judge(report);
