@@ -19,6 +19,22 @@ namespace {
 
 double ratio(double tessel, double raw) { return raw > 0 ? tessel / raw : 0; }
 
+// A ratio for the table: "-" where raw is zero (nothing to compare with).
+std::string ratioText(double tessel, double raw) {
+  if (raw <= 0) return "-";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.2f", tessel / raw);
+  return text;
+}
+
+// A ratio for the JSON file: null where raw is zero.
+std::string ratioJson(double tessel, double raw) {
+  if (raw <= 0) return "null";
+  char text[32];
+  std::snprintf(text, sizeof(text), "%.3f", tessel / raw);
+  return text;
+}
+
 std::string escape(const std::string& text) {
   std::string out;
   for (char c : text) {
@@ -34,7 +50,9 @@ void Report::printTable() const {
   std::printf("\ntessel benchmark  commit %s  %s  cores %d  load %.2f %.2f %.2f (start)  %.2f %.2f %.2f (end)\n",
               commit.c_str(), date.c_str(), cores, loadStart[0], loadStart[1], loadStart[2], loadEnd[0], loadEnd[1],
               loadEnd[2]);
-  std::printf("raw = the same traffic written straight on ENet; ratio = tessel / raw, both measured in this run\n\n");
+  std::printf("raw = the same traffic written straight on ENet; x = tessel / raw, both measured in this run\n");
+  for (const std::string& line : legend) std::printf("%s\n", line.c_str());
+  std::printf("\n");
   std::printf("%-44s %10s %10s %10s %10s %7s %7s %8s %9s\n", "latency (us)", "raw p50", "raw p99", "tessel p50",
               "tessel p99", "x p50", "x p99", "samples", "lost r/t");
   for (const Figure& figure : figures) {
@@ -48,9 +66,15 @@ void Report::printTable() const {
   std::printf("\n%-44s %10s %10s %7s  %s\n", "throughput and cost", "raw", "tessel", "x", "unit");
   for (const Figure& figure : figures) {
     if (figure.latency) continue;
-    std::printf("%-44s %10.3f %10.3f %7.2f  %s%s%s\n", figure.label.c_str(), figure.rawValue, figure.tesselValue,
-                ratio(figure.tesselValue, figure.rawValue), figure.unit.c_str(), figure.note.empty() ? "" : "  ",
-                figure.note.c_str());
+    std::printf("%-44s %10.3f %10.3f %7s  %s%s%s\n", figure.label.c_str(), figure.rawValue, figure.tesselValue,
+                ratioText(figure.tesselValue, figure.rawValue).c_str(), figure.unit.c_str(),
+                figure.note.empty() ? "" : "  ", figure.note.c_str());
+  }
+  bool first = true;
+  for (const Figure& figure : figures) {
+    if (!figure.latency || figure.note.empty()) continue;
+    std::printf("%s  %s: %s\n", first ? "\nnotes\n" : "", figure.label.c_str(), figure.note.c_str());
+    first = false;
   }
   std::printf("\ntargets\n");
   for (const Target& target : targets)
@@ -66,7 +90,10 @@ bool Report::writeJson(const std::string& path) const {
                escape(date).c_str(), cores);
   std::fprintf(file, "  \"load_start\": [%.2f, %.2f, %.2f],\n  \"load_end\": [%.2f, %.2f, %.2f],\n", loadStart[0],
                loadStart[1], loadStart[2], loadEnd[0], loadEnd[1], loadEnd[2]);
-  std::fprintf(file, "  \"seconds\": %.1f,\n  \"figures\": [\n", seconds);
+  std::fprintf(file, "  \"seconds\": %.1f,\n  \"legend\": [", seconds);
+  for (size_t i = 0; i < legend.size(); ++i)
+    std::fprintf(file, "%s\"%s\"", i > 0 ? ", " : "", escape(legend[i]).c_str());
+  std::fprintf(file, "],\n  \"figures\": [\n");
   for (size_t i = 0; i < figures.size(); ++i) {
     const Figure& figure = figures[i];
     std::fprintf(file, "    {\"key\": \"%s\", \"label\": \"%s\", \"unit\": \"%s\"", escape(figure.key).c_str(),
@@ -80,8 +107,8 @@ bool Report::writeJson(const std::string& path) const {
                    rp50, rp99, tp50, tp99, ratio(tp50, rp50), ratio(tp99, rp99), figure.tessel.micros.size(),
                    figure.raw.lost, figure.tessel.lost);
     } else {
-      std::fprintf(file, ", \"raw\": %.4f, \"tessel\": %.4f, \"ratio\": %.3f", figure.rawValue, figure.tesselValue,
-                   ratio(figure.tesselValue, figure.rawValue));
+      std::fprintf(file, ", \"raw\": %.4f, \"tessel\": %.4f, \"ratio\": %s", figure.rawValue, figure.tesselValue,
+                   ratioJson(figure.tesselValue, figure.rawValue).c_str());
     }
     if (!figure.note.empty()) std::fprintf(file, ", \"note\": \"%s\"", escape(figure.note).c_str());
     std::fprintf(file, "}%s\n", i + 1 < figures.size() ? "," : "");

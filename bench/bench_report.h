@@ -46,6 +46,8 @@ struct Report {
   double loadStart[3] = {0, 0, 0};
   double loadEnd[3] = {0, 0, 0};
   double seconds = 0;
+  // Lines under the header that say how the figures were taken.
+  std::vector<std::string> legend;
   std::vector<Figure> figures;
   std::vector<Target> targets;
 
