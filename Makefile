@@ -49,7 +49,7 @@ demo: build
 # Performance figures next to raw ENet, measured on this machine in one run:
 # prints one table and writes it as JSON under bench/results/, named after
 # the date and the commit (with -dirty when the tree has changes). Not part
-# of `make test`. BENCH_FLAGS=--quick takes a tenth of the samples.
+# of `make test`. BENCH_FLAGS=--quick makes a smoke run with few samples.
 bench: deps
 	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target bench_tessel

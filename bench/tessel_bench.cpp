@@ -20,7 +20,7 @@
 //
 // Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
 //                     [--only hop|star8|star32|relay]
-// --quick takes a tenth of the samples; --detail prints more percentiles;
+// --quick is a smoke run with few samples; --detail prints more percentiles;
 // --only runs one section.
 // Writes DIR/<date>-<commit>.json besides printing the table.
 
