@@ -147,6 +147,20 @@ void alternate(int sample, const std::function<void()>& raw, const std::function
   }
 }
 
+// A setup on 127.0.0.1 can fail when another program takes one of its
+// ports between the moment it was found free and the bind: such a setup is
+// built anew on other ports, a few times.
+template <typename Setup, typename... Args>
+std::unique_ptr<Setup> buildSetup(const char* name, Args... args) {
+  constexpr int Attempts = 3;
+  for (int attempt = 1; attempt <= Attempts; ++attempt) {
+    auto setup = std::make_unique<Setup>(args...);
+    if (setup->setup()) return setup;
+    std::fprintf(stderr, "%s: setup failed (attempt %d of %d)\n", name, attempt, Attempts);
+  }
+  return nullptr;
+}
+
 // --- 1. One hop ----------------------------------------------------------------
 
 class OneHop {
@@ -222,8 +236,9 @@ bool measureOneHop(const Plan& plan, std::vector<Figure>& figures) {
   Figure reliable = latencyFigure("one_hop_reliable", "one hop, reliable");
   int perBlock = plan.oneHopSamples / plan.blocks;
   for (int block = 0; block < plan.blocks; ++block) {
-    OneHop hop;
-    if (!hop.setup()) return false;
+    auto setup = buildSetup<OneHop>("one hop");
+    if (!setup) return false;
+    OneHop& hop = *setup;
     for (int i = 0; i < plan.warmup + perBlock; ++i) {
       bool keep = i >= plan.warmup;
       alternate(i, [&] { hop.raw(unreliable.raw, false, keep); }, [&] { hop.tessel(unreliable.tessel, false, keep); });
@@ -255,8 +270,15 @@ class Star {
       if (!raws_.back()->start(rawPorts_.back(), 1)) return false;
       raws_.back()->connect(rawPorts_[0]);
     }
-    if (!room_.connect()) return false;
-    return waitUntil([&] { return raws_[0]->connected() == count_ - 1; }, std::chrono::milliseconds(10000));
+    if (!room_.connect()) {
+      std::fprintf(stderr, "star of %d: the engines did not connect\n", count_);
+      return false;
+    }
+    if (!waitUntil([&] { return raws_[0]->connected() == count_ - 1; }, std::chrono::milliseconds(10000))) {
+      std::fprintf(stderr, "star of %d: %d of %d raw connections\n", count_, raws_[0]->connected(), count_ - 1);
+      return false;
+    }
+    return true;
   }
 
   // The root broadcasts one packet; the time until every other member has
@@ -410,8 +432,9 @@ bool measureStar(int count, int samples, bool throughput, const Plan& plan, std:
   rate.note = "window " + std::to_string(Window) + ", best of " + std::to_string(plan.blocks);
   int blocks = count > 8 ? plan.starBlocks : plan.blocks;
   for (int block = 0; block < blocks; ++block) {
-    Star star(count);
-    if (!star.setup()) return false;
+    auto setup = buildSetup<Star>("star", count);
+    if (!setup) return false;
+    Star& star = *setup;
     measureBroadcast(star, samples / blocks, plan, immediate, ordered);
     if (!throughput) continue;
     star.rawRate(plan.throughputMessages / 10, Window);
@@ -649,17 +672,23 @@ class RelayPath {
 
 void measureRelays(const Plan& plan, std::vector<Figure>& figures) {
   constexpr int Rounds = 10;
-  RelayPath rawPath(false), tesselPath(true);
   RelayCost raw, tessel;
-  bool ok = rawPath.setup() && tesselPath.setup();
-  // Warm-up: the queues and ENet's pools grow to their working size before
-  // anything is counted.
-  ok = ok && rawPath.round(plan.relayPackets / 10, false, raw) && tesselPath.round(plan.relayPackets / 10, false, tessel);
-  // Raw and tessel rounds alternate, so that both meet the same load.
-  for (int i = 0; i < Rounds && ok; ++i) {
-    int packets = plan.relayPackets / Rounds;
-    alternate(
-        i, [&] { ok = ok && rawPath.round(packets, true, raw); }, [&] { ok = ok && tesselPath.round(packets, true, tessel); });
+  auto rawSetup = buildSetup<RelayPath>("raw relay", false);
+  auto tesselSetup = buildSetup<RelayPath>("tessel relay", true);
+  bool ok = rawSetup && tesselSetup;
+  if (ok) {
+    RelayPath& rawPath = *rawSetup;
+    RelayPath& tesselPath = *tesselSetup;
+    // Warm-up: the queues and ENet's pools grow to their working size
+    // before anything is counted.
+    ok = rawPath.round(plan.relayPackets / 10, false, raw) && tesselPath.round(plan.relayPackets / 10, false, tessel);
+    // Raw and tessel rounds alternate, so that both meet the same load.
+    for (int i = 0; i < Rounds && ok; ++i) {
+      int packets = plan.relayPackets / Rounds;
+      alternate(
+          i, [&] { ok = ok && rawPath.round(packets, true, raw); },
+          [&] { ok = ok && tesselPath.round(packets, true, tessel); });
+    }
   }
   auto per = [](double value, int packets) { return packets > 0 ? value / packets : 0; };
   Figure cpu, library, enet;

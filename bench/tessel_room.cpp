@@ -23,8 +23,7 @@ TesselRoom::TesselRoom(const std::vector<int32_t>& parents, const std::vector<in
 }
 
 TesselRoom::TesselRoom(const std::vector<int32_t>& parents, int mode, int capacity)
-    : parents_(parents), local_(parents.size(), true) {
-  for (size_t slot = 0; slot < parents_.size(); ++slot) ports_.push_back(tessel_test::freeUdpPort());
+    : parents_(parents), ports_(parents.size(), 0), local_(parents.size(), true) {
   build(mode, capacity);
 }
 
@@ -33,6 +32,23 @@ std::vector<int32_t> TesselRoom::star(int count) {
 }
 
 void TesselRoom::build(int mode, int capacity) {
+  // Every local engine is bound first. A port of 0 is picked free just
+  // before its engine binds it, and picked again should someone else take
+  // it in between (other programs on this machine bind ports too).
+  for (size_t slot = 0; slot < parents_.size(); ++slot) {
+    apis_.emplace_back();
+    if (!local_[slot]) continue;
+    bool pick = ports_[slot] == 0;
+    for (int attempt = 0; attempt < (pick ? BindAttempts : 1) && !apis_.back(); ++attempt) {
+      if (pick) ports_[slot] = tessel_test::freeUdpPort();
+      auto api = std::make_unique<zintar::TesselApi>();
+      if (api->init(id(int(slot)), ports_[slot], true, mode, false, false) == 0) apis_.back() = std::move(api);
+    }
+    if (!apis_.back()) {
+      ok_ = false;
+      return;
+    }
+  }
   std::vector<PacketDef::PeerProperty> records;
   for (size_t slot = 0; slot < parents_.size(); ++slot) {
     PacketDef::PeerProperty record;
@@ -47,18 +63,15 @@ void TesselRoom::build(int mode, int capacity) {
   }
   description_ = tessel_test::topologyDescription(capacity, 1478, false, records, parents_);
   for (size_t slot = 0; slot < parents_.size(); ++slot) {
-    apis_.emplace_back();
     if (!local_[slot]) continue;
-    auto api = std::make_unique<zintar::TesselApi>();
-    ok_ = ok_ && api->init(id(int(slot)), ports_[slot], true, mode, false, false) == 0;
-    api->startSession();
-    ok_ = ok_ && api->setRoomId(RoomMajor, RoomMinor) == 0;
+    zintar::TesselApi& engine = *apis_[slot];
+    engine.startSession();
+    ok_ = ok_ && engine.setRoomId(RoomMajor, RoomMinor) == 0;
     for (size_t other = 0; other < parents_.size(); ++other) {
-      ok_ = ok_ && api->addPeer(id(int(other)), static_cast<unsigned char>(other)) == 0;
-      ok_ = ok_ && api->setPeerProperty(id(int(other)), Loopback, ports_[other], false, true) == 0;
+      ok_ = ok_ && engine.addPeer(id(int(other)), static_cast<unsigned char>(other)) == 0;
+      ok_ = ok_ && engine.setPeerProperty(id(int(other)), Loopback, ports_[other], false, true) == 0;
     }
-    ok_ = ok_ && api->setTopology(description_.data(), static_cast<int>(description_.size())) == 0;
-    apis_.back() = std::move(api);
+    ok_ = ok_ && engine.setTopology(description_.data(), static_cast<int>(description_.size())) == 0;
   }
 }
 

@@ -21,13 +21,16 @@ namespace tessel_bench {
 class TesselRoom {
  public:
   static constexpr int32_t FirstPeerId = 100;
+  // How often a free port is picked for an engine whose bind fails.
+  static constexpr int BindAttempts = 5;
 
   // parents[s]: the parent slot of slot s (s itself for the root). ports[s]:
-  // the port of slot s. local[s]: slot s runs here. mode: the delivery mode
-  // of every local engine. capacity: the frame store's packets.
+  // the port of slot s, 0 for one picked free here. local[s]: slot s runs
+  // here. mode: the delivery mode of every local engine. capacity: the
+  // frame store's packets.
   TesselRoom(const std::vector<int32_t>& parents, const std::vector<int>& ports, const std::vector<bool>& local,
              int mode, int capacity = 1024);
-  // Every slot local, on free ports.
+  // Every slot local, each on a port picked free as its engine binds it.
   TesselRoom(const std::vector<int32_t>& parents, int mode, int capacity = 1024);
 
   // Connects the local engines, root first, and (when waitForLinks) waits
