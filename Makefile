@@ -54,11 +54,17 @@ demo: build
 	@echo "The room demo arrives with the topology planner and the room tools;"
 	@echo "until then, 'make test' shows the library at work."
 
-# Performance figures, measured on this machine in one run.
+# Performance figures next to raw ENet, measured on this machine in one run:
+# prints one table and writes it as JSON under bench/results/, named after
+# the date and the commit (with -dirty when the tree has changes). Not part
+# of `make test`. BENCH_FLAGS=--quick makes a smoke run with few samples.
 bench: deps
 	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_BENCH=ON $(CMAKE_FLAGS)
-	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target bench_send_latency
-	$(BUILD_DIR)-bench/bench/bench_send_latency
+	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target bench_tessel
+	@mkdir -p bench/results
+	@commit=$$(git rev-parse --short HEAD 2>/dev/null || echo unknown); \
+	if [ "$$commit" != unknown ] && ! git diff --quiet HEAD -- 2>/dev/null; then commit="$$commit-dirty"; fi; \
+	$(BUILD_DIR)-bench/bench/bench_tessel --out bench/results --commit $$commit $(BENCH_FLAGS)
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, halting
 # on the first error.

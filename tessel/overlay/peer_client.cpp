@@ -15,6 +15,19 @@ namespace zintar {
 
 namespace {
 
+// The client whose service loop runs on this thread, if any: what the
+// service thread queues it drains before it sleeps, so it never wakes
+// itself.
+thread_local const PeerClient* servedClient = nullptr;
+
+// While a thread walks the links of one broadcast, the commands it queues
+// do not wake the service thread one by one: endQueueBatch wakes it once,
+// so that it drains the whole broadcast in one pass.
+thread_local const PeerClient* batchingClient = nullptr;
+thread_local bool batchWake = false;
+
+// Room for the commands of a broadcast burst before the queue has to grow.
+constexpr size_t InitialQueueCapacity = 256;
 
 bool isReliable(const ENetEvent* event) {
   return event != nullptr && event->packet != nullptr && (event->packet->flags & ENET_PACKET_FLAG_RELIABLE) != 0;
@@ -57,6 +70,11 @@ int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
   myPeerId = owner != nullptr ? owner->getPeerProperty().id : -1;
   ordered = mode == 3 || mode == 5;
   sequenced = mode == 5;
+  try {
+    sendQueue.reserve(InitialQueueCapacity);
+  } catch (...) {
+    return -1;
+  }
   if (goEvent.init(false) != 0) return -1;
   if (resetDone.init(false) != 0) return -1;
   if (wakeup.init() != 0) return -1;
@@ -182,11 +200,34 @@ void PeerClient::close(int32_t slot) {
 // --- Send queue -----------------------------------------------------------
 
 void PeerClient::queueCommand(const ENetSendPacket& command) {
+  bool wasEmpty;
   {
     KivAutoLock guard(sendQueueLock);
+    wasEmpty = sendQueue.empty();
     sendQueue.push_back(command);
   }
-  wakeup.signal();
+  // A non-empty queue has already woken the service thread (or is being
+  // drained), and the service thread itself drains before it sleeps: one
+  // eventfd write per burst instead of one per packet.
+  if (!wasEmpty || servedClient == this) return;
+  if (batchingClient == this)
+    batchWake = true;
+  else
+    wakeup.signal();
+}
+
+void PeerClient::beginQueueBatch() {
+  batchingClient = this;
+  batchWake = false;
+}
+
+void PeerClient::endQueueBatch() {
+  if (batchingClient != this) return;
+  batchingClient = nullptr;
+  if (batchWake) {
+    batchWake = false;
+    wakeup.signal();
+  }
 }
 
 void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
@@ -223,9 +264,9 @@ void PeerClient::popENetPacket() {
   // Commands are taken in queue order; the lock is held across the ENet
   // calls so that no command overtakes another.
   KivAutoLock guard(sendQueueLock);
-  while (!sendQueue.empty()) {
-    ENetSendPacket command = sendQueue.front();
-    sendQueue.pop_front();
+  // Carrying out a command never queues another, so the queue does not
+  // change under this walk.
+  for (const ENetSendPacket& command : sendQueue) {
     switch (command.command) {
       case CmdSend:
         if (command.packet == nullptr) break;
@@ -251,6 +292,7 @@ void PeerClient::popENetPacket() {
         break;
     }
   }
+  sendQueue.clear();
 }
 
 // --- Service thread ---------------------------------------------------------
@@ -261,6 +303,7 @@ void PeerClient::setIntercept(InterceptHook hook) {
 }
 
 void PeerClient::serviceLoop() {
+  servedClient = this;
   while (!stopped()) {
     serveReset();
     // Only this thread touches the host, so the hook is put on it here.
@@ -281,6 +324,7 @@ void PeerClient::serviceLoop() {
   }
   // A reset asked for just as the thread was told to stop still completes.
   serveReset();
+  servedClient = nullptr;
 }
 
 PeerContext* PeerClient::linkOf(ENetPeer* peer) const {

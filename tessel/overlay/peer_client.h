@@ -33,9 +33,9 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <thread>
+#include <vector>
 
 #include "tessel/overlay/enet_fwd.h"
 #include "tessel/overlay/peer_context.h"
@@ -146,7 +146,9 @@ class TESSEL_EXPORT PeerClient {
   // engine error of the step that failed.
   int waitForGo(int timeoutMs);
 
-  // Command queueing, any thread. Each wakes the service thread.
+  // Command queueing, any thread. A command queued on an empty queue wakes
+  // the service thread; the service thread drains the whole queue before
+  // it sleeps, so later ones (and its own) need no wake-up.
   void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
   void connectPeer(PeerContext* context);
   void resetPeer(ENetPeer* peer);
@@ -244,8 +246,13 @@ class TESSEL_EXPORT PeerClient {
   // PingTest and TimeSync. Otherwise the peer is disconnected and false
   // returned.
   bool admitted(ENetEvent* event, const uint8_t* bytes, size_t length);
-  // Appends a command under sendQueueLock and wakes the service thread.
+  // Appends a command under sendQueueLock and wakes the service thread
+  // when it may be asleep with nothing queued.
   void queueCommand(const ENetSendPacket& command);
+  // Around the walk of one broadcast over the links: the commands queued
+  // in between wake the service thread once, at endQueueBatch.
+  void beginQueueBatch();
+  void endQueueBatch();
   void popENetPacket();
   void handleEvent(ENetEvent& event);
   void sendRegistration(ENetPeer* peer);
@@ -286,7 +293,10 @@ class TESSEL_EXPORT PeerClient {
   int32_t myPeerId;
   ENetHost* host;
   KivMutex sendQueueLock;
-  std::deque<ENetSendPacket> sendQueue;
+  // Commands in queue order. The drain clears it and keeps its capacity,
+  // so once it has grown to the largest burst, queueing allocates nothing
+  // (the forward path allocates only the ENet packet).
+  std::vector<ENetSendPacket> sendQueue;
   KivWakeup wakeup;
   std::thread thread;
   PeerContext contexts[MaxSlots];

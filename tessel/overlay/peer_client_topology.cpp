@@ -254,12 +254,14 @@ int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
   packet.setPing(PeerPacket::MinDelay);
   int32_t head = linkHead.load(std::memory_order_acquire);
   if (inRange(head)) {
+    beginQueueBatch();
     int32_t slot = head;
     for (int steps = 0; steps < MaxSlots && inRange(slot); ++steps) {
       if (sendImmediate || contexts[slot].hasChild()) contexts[slot].sendPacket(&packet, reliable, 0);
       slot = contexts[slot].getNext();
       if (slot == head) break;
     }
+    endQueueBatch();
   }
   if (header.type() == PeerPacket::Disconnect) {
     // The own announcement of a lost link reaches the own engine at once.

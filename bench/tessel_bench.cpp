@@ -1,0 +1,856 @@
+// The library's performance figures next to the transport underneath,
+// measured in one run on one machine:
+//
+//  1. one hop: a 200-byte packet from the sending application's thread
+//     until the receiving application's thread pops it, unreliable and
+//     reliable: TesselApi::sendPacket between two engines against two raw
+//     ENet nodes;
+//  2. broadcast from the root of a star of 8 and of 32 engines until the
+//     last member has popped it, immediate and ordered (mode 3, leaves
+//     pulling), against a raw ENet root sending to every member directly;
+//  3. throughput: reliable immediate castPacket messages per second
+//     delivered at every member of an 8-engine star, against raw fan-out;
+//  4. cost of a relay, run alone in a child process: CPU seconds per
+//     100,000 forwarded packets (getrusage) and heap allocations per
+//     forwarded packet, ENet's own counted apart.
+//
+// Raw and tessel samples alternate, so that both see the same load. The
+// receiving side is always polled from the application's thread, which
+// yields between polls (the machine may have as few as two cores).
+//
+// Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
+//                     [--only hop|star8|star32|relay]
+// --quick is a smoke run with few samples; --detail prints more percentiles;
+// --only runs one section.
+// Writes DIR/<date>-<commit>.json besides printing the table.
+
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "bench/alloc_counter.h"
+#include "bench/bench_report.h"
+#include "bench/raw_node.h"
+#include "bench/tessel_room.h"
+#include "tessel/engine/tessel_api.h"
+#include "tests/support/loopback_room.h"
+
+extern char** environ;
+
+namespace tessel_bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using zintar::TesselJob;
+
+constexpr size_t PayloadSize = 200;
+// A sample that has not arrived after this long is counted as lost.
+constexpr auto SampleTimeout = std::chrono::milliseconds(500);
+// Leaves of an ordered room pull their parent's store this often while
+// they wait, each starting at a random moment after the cast. Pulls are
+// reliable, so the answering bundles are too: ENet may drop unreliable
+// packets on a link whose round trip grows, and a lost answer would only
+// measure the next pull.
+constexpr auto PullPeriod = std::chrono::microseconds(1000);
+
+// How many samples each figure takes.
+struct Plan {
+  int oneHopSamples = 10000;
+  int broadcastSamples8 = 3000;
+  int broadcastSamples32 = 1800;
+  int throughputMessages = 20000;
+  int relayPackets = 100000;
+  int warmup = 100;
+  // Fresh engines and raw nodes per block (stars of 32: starBlocks).
+  int blocks = 5;
+  int starBlocks = 3;
+
+  void quick() {
+    oneHopSamples = 300;
+    broadcastSamples8 = 150;
+    broadcastSamples32 = 80;
+    throughputMessages = 3000;
+    relayPackets = 10000;
+    warmup = 20;
+    blocks = 2;
+    starBlocks = 1;
+  }
+};
+
+double microsSince(Clock::time_point start) {
+  return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+// Bytes 0..3: the destination's port (a raw relay routes on it); bytes
+// 4..7: the sample's sequence number; the rest filler.
+struct Payload {
+  char bytes[PayloadSize];
+
+  Payload() { std::memset(bytes, 'p', sizeof(bytes)); }
+  void set(int32_t destination, uint32_t sequence) {
+    std::memcpy(bytes, &destination, 4);
+    std::memcpy(bytes + 4, &sequence, 4);
+  }
+  static bool sequenceOf(const void* data, size_t length, uint32_t& sequence) {
+    if (length != PayloadSize) return false;
+    std::memcpy(&sequence, static_cast<const char*>(data) + 4, 4);
+    return true;
+  }
+};
+
+// The sequence number of a message job; false for any other job.
+bool messageSequence(const TesselJob& job, uint32_t& sequence) {
+  return job.getType() == TesselJob::JobMessage && Payload::sequenceOf(job.getData(), job.getDataSize(), sequence);
+}
+
+bool rawSequence(ENetPacket* packet, uint32_t& sequence) {
+  bool ok = Payload::sequenceOf(packet->data, packet->dataLength, sequence);
+  enet_packet_destroy(packet);
+  return ok;
+}
+
+void pause(std::chrono::microseconds duration) { std::this_thread::sleep_for(duration); }
+
+bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+  auto deadline = Clock::now() + timeout;
+  while (!condition()) {
+    if (Clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
+}
+
+// Runs the two measurements of one sample in alternating order, so that
+// neither side always goes first.
+void alternate(int sample, const std::function<void()>& raw, const std::function<void()>& tessel) {
+  if (sample % 2 == 0) {
+    raw();
+    tessel();
+  } else {
+    tessel();
+    raw();
+  }
+}
+
+// A setup on 127.0.0.1 can fail when another program takes one of its
+// ports between the moment it was found free and the bind: such a setup is
+// built anew on other ports, a few times.
+template <typename Setup, typename... Args>
+std::unique_ptr<Setup> buildSetup(const char* name, Args... args) {
+  constexpr int Attempts = 3;
+  for (int attempt = 1; attempt <= Attempts; ++attempt) {
+    auto setup = std::make_unique<Setup>(args...);
+    if (setup->setup()) return setup;
+    std::fprintf(stderr, "%s: setup failed (attempt %d of %d)\n", name, attempt, Attempts);
+  }
+  return nullptr;
+}
+
+// --- 1. One hop ----------------------------------------------------------------
+
+class OneHop {
+ public:
+  bool setup() {
+    rawReceiverPort_ = tessel_test::freeUdpPort();
+    rawSenderPort_ = tessel_test::freeUdpPort();
+    if (!rawReceiver_.start(rawReceiverPort_, 1) || !rawSender_.start(rawSenderPort_, 1)) return false;
+    rawSender_.connect(rawReceiverPort_);
+    if (!room_.connect()) return false;
+    return waitUntil([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
+                     std::chrono::milliseconds(5000));
+  }
+
+  // One packet from slot 1 to slot 0 (the root).
+  void tessel(Samples& samples, bool reliable, bool keep) {
+    payload_.set(0, ++sequence_);
+    auto start = Clock::now();
+    room_.api(1).sendPacket(room_.id(0), payload_.bytes, int(PayloadSize), reliable);
+    TesselJob job;
+    for (;;) {
+      uint32_t got;
+      if (room_.api(0).popJob(job) && messageSequence(job, got) && got == sequence_) break;
+      if (Clock::now() - start > SampleTimeout) {
+        samples.lost += keep ? 1 : 0;
+        return;
+      }
+      std::this_thread::yield();
+    }
+    if (keep) samples.micros.push_back(microsSince(start));
+  }
+
+  void raw(Samples& samples, bool reliable, bool keep) {
+    payload_.set(rawReceiverPort_, ++sequence_);
+    auto start = Clock::now();
+    rawSender_.send(rawReceiverPort_, payload_.bytes, PayloadSize, reliable);
+    for (;;) {
+      ENetPacket* packet = rawReceiver_.pop();
+      uint32_t got;
+      if (packet != nullptr && rawSequence(packet, got) && got == sequence_) break;
+      if (Clock::now() - start > SampleTimeout) {
+        samples.lost += keep ? 1 : 0;
+        return;
+      }
+      std::this_thread::yield();
+    }
+    if (keep) samples.micros.push_back(microsSince(start));
+  }
+
+ private:
+  TesselRoom room_{{0, 0}, 0};
+  RawNode rawSender_, rawReceiver_;
+  int rawSenderPort_ = 0, rawReceiverPort_ = 0;
+  Payload payload_;
+  uint32_t sequence_ = 0;
+};
+
+Figure latencyFigure(const std::string& key, const std::string& label) {
+  Figure figure;
+  figure.key = key;
+  figure.label = label;
+  figure.unit = "us";
+  figure.latency = true;
+  return figure;
+}
+
+// The samples are taken in blocks, each with engines and raw nodes of its
+// own: the scheduler tends to keep a thread on the core it started on, and
+// a fresh set of threads per block keeps one lucky or unlucky placement
+// from deciding a ratio.
+bool measureOneHop(const Plan& plan, std::vector<Figure>& figures) {
+  Figure unreliable = latencyFigure("one_hop_unreliable", "one hop, unreliable");
+  Figure reliable = latencyFigure("one_hop_reliable", "one hop, reliable");
+  int perBlock = plan.oneHopSamples / plan.blocks;
+  for (int block = 0; block < plan.blocks; ++block) {
+    auto setup = buildSetup<OneHop>("one hop");
+    if (!setup) return false;
+    OneHop& hop = *setup;
+    for (int i = 0; i < plan.warmup + perBlock; ++i) {
+      bool keep = i >= plan.warmup;
+      alternate(i, [&] { hop.raw(unreliable.raw, false, keep); }, [&] { hop.tessel(unreliable.tessel, false, keep); });
+      pause(std::chrono::microseconds(200));
+      alternate(i, [&] { hop.raw(reliable.raw, true, keep); }, [&] { hop.tessel(reliable.tessel, true, keep); });
+      pause(std::chrono::microseconds(200));
+    }
+  }
+  figures.push_back(unreliable);
+  figures.push_back(reliable);
+  return true;
+}
+
+// --- 2. Broadcast and 3. throughput ------------------------------------------------
+
+// A star of count engines (slot 0 the root, mode 3) and the same star of
+// raw nodes.
+class Star {
+ public:
+  explicit Star(int count) : count_(count), room_(TesselRoom::star(count), 3) {}
+
+  bool setup() {
+    rawPorts_.push_back(tessel_test::freeUdpPort());
+    raws_.push_back(std::make_unique<RawNode>());
+    if (!raws_[0]->start(rawPorts_[0], count_)) return false;
+    for (int slot = 1; slot < count_; ++slot) {
+      rawPorts_.push_back(tessel_test::freeUdpPort());
+      raws_.push_back(std::make_unique<RawNode>());
+      if (!raws_.back()->start(rawPorts_.back(), 1)) return false;
+      raws_.back()->connect(rawPorts_[0]);
+    }
+    if (!room_.connect()) {
+      std::fprintf(stderr, "star of %d: the engines did not connect\n", count_);
+      return false;
+    }
+    if (!waitUntil([&] { return raws_[0]->connected() == count_ - 1; }, std::chrono::milliseconds(10000))) {
+      std::fprintf(stderr, "star of %d: %d of %d raw connections\n", count_, raws_[0]->connected(), count_ - 1);
+      return false;
+    }
+    return true;
+  }
+
+  // The root broadcasts one packet; the time until every other member has
+  // popped it.
+  void tessel(Samples& samples, bool immediate, bool keep) {
+    payload_.set(0, ++sequence_);
+    std::vector<Clock::time_point> nextPull(static_cast<size_t>(count_));
+    auto start = Clock::now();
+    for (auto& pull : nextPull) pull = start + std::chrono::microseconds(pullPhase_(random_));
+    room_.api(0).castPacket(payload_.bytes, int(PayloadSize), true, immediate);
+    int waiting = count_ - 1;
+    std::vector<bool> done(size_t(count_), false);
+    TesselJob job;
+    while (waiting > 0) {
+      auto now = Clock::now();
+      if (now - start > SampleTimeout) {
+        samples.lost += keep ? 1 : 0;
+        return;
+      }
+      for (int slot = 1; slot < count_; ++slot) {
+        if (done[size_t(slot)]) continue;
+        if (!immediate && now >= nextPull[size_t(slot)]) {
+          room_.api(slot).peekPacket(true);
+          nextPull[size_t(slot)] += PullPeriod;
+        }
+        while (room_.api(slot).popJob(job)) {
+          uint32_t got;
+          if (messageSequence(job, got) && got == sequence_) {
+            done[size_t(slot)] = true;
+            --waiting;
+          }
+        }
+      }
+      while (room_.api(0).popJob(job)) {
+      }
+      if (waiting > 0) std::this_thread::yield();
+    }
+    if (keep) samples.micros.push_back(microsSince(start));
+  }
+
+  void raw(Samples& samples, bool keep) {
+    payload_.set(0, ++sequence_);
+    auto start = Clock::now();
+    raws_[0]->broadcast(payload_.bytes, PayloadSize, true);
+    int waiting = count_ - 1;
+    std::vector<bool> done(size_t(count_), false);
+    while (waiting > 0) {
+      if (Clock::now() - start > SampleTimeout) {
+        samples.lost += keep ? 1 : 0;
+        return;
+      }
+      for (int slot = 1; slot < count_; ++slot) {
+        if (done[size_t(slot)]) continue;
+        while (ENetPacket* packet = raws_[size_t(slot)]->pop()) {
+          uint32_t got;
+          if (rawSequence(packet, got) && got == sequence_) {
+            done[size_t(slot)] = true;
+            --waiting;
+          }
+        }
+      }
+      if (waiting > 0) std::this_thread::yield();
+    }
+    if (keep) samples.micros.push_back(microsSince(start));
+  }
+
+  // Reliable immediate broadcasts of messages packets from the root, at
+  // most window of them not yet popped by the slowest member. Messages per
+  // second delivered at every member.
+  double tesselRate(int messages, int window) {
+    std::vector<int> delivered(size_t(count_), 0);
+    int sent = 0, slowest = 0;
+    TesselJob job;
+    auto start = Clock::now();
+    while (slowest < messages) {
+      while (sent < messages && sent - slowest < window) {
+        payload_.set(0, uint32_t(sent));
+        room_.api(0).castPacket(payload_.bytes, int(PayloadSize), true, true);
+        ++sent;
+      }
+      slowest = messages;
+      for (int slot = 1; slot < count_; ++slot) {
+        while (room_.api(slot).popJob(job)) delivered[size_t(slot)] += job.getType() == TesselJob::JobMessage;
+        slowest = std::min(slowest, delivered[size_t(slot)]);
+      }
+      while (room_.api(0).popJob(job)) {
+      }
+      if (Clock::now() - start > std::chrono::seconds(60)) return 0;
+      std::this_thread::yield();
+    }
+    return messages / std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+  double rawRate(int messages, int window) {
+    std::vector<int> delivered(size_t(count_), 0);
+    int sent = 0, slowest = 0;
+    auto start = Clock::now();
+    while (slowest < messages) {
+      while (sent < messages && sent - slowest < window) {
+        payload_.set(0, uint32_t(sent));
+        raws_[0]->broadcast(payload_.bytes, PayloadSize, true);
+        ++sent;
+      }
+      slowest = messages;
+      for (int slot = 1; slot < count_; ++slot) {
+        while (ENetPacket* packet = raws_[size_t(slot)]->pop()) {
+          enet_packet_destroy(packet);
+          ++delivered[size_t(slot)];
+        }
+        slowest = std::min(slowest, delivered[size_t(slot)]);
+      }
+      if (Clock::now() - start > std::chrono::seconds(60)) return 0;
+      std::this_thread::yield();
+    }
+    return messages / std::chrono::duration<double>(Clock::now() - start).count();
+  }
+
+ private:
+  int count_;
+  TesselRoom room_;
+  std::vector<int> rawPorts_;
+  std::vector<std::unique_ptr<RawNode>> raws_;
+  Payload payload_;
+  uint32_t sequence_ = 0;
+  std::mt19937 random_{14};
+  std::uniform_int_distribution<int> pullPhase_{0, int(PullPeriod.count()) - 1};
+};
+
+void measureBroadcast(Star& star, int samples, const Plan& plan, Figure& immediate, Figure& ordered) {
+  for (int i = 0; i < plan.warmup + samples; ++i) {
+    bool keep = i >= plan.warmup;
+    alternate(i, [&] { star.raw(immediate.raw, keep); }, [&] { star.tessel(immediate.tessel, true, keep); });
+    pause(std::chrono::microseconds(500));
+    alternate(i, [&] { star.raw(ordered.raw, keep); }, [&] { star.tessel(ordered.tessel, false, keep); });
+    pause(std::chrono::microseconds(500));
+  }
+}
+
+// Broadcast latency in a star of count, in blocks of fresh stars (see
+// measureOneHop); with throughput, one throughput round per block too.
+bool measureStar(int count, int samples, bool throughput, const Plan& plan, std::vector<Figure>& figures) {
+  constexpr int Window = 128;
+  std::string size = std::to_string(count);
+  Figure immediate = latencyFigure("broadcast_" + size + "_immediate", "broadcast to " + size + ", immediate");
+  Figure ordered = latencyFigure("broadcast_" + size + "_ordered", "broadcast to " + size + ", ordered (pull 1 ms)");
+  ordered.note = "mode 3, leaves pull (reliable) every 1 ms from a random phase; raw column: the immediate raw star";
+  Figure rate;
+  rate.key = "throughput_" + size;
+  rate.label = "throughput, star of " + size + ", reliable immediate";
+  rate.unit = "msg/s at every member";
+  rate.note = "window " + std::to_string(Window) + ", best of " + std::to_string(plan.blocks);
+  int blocks = count > 8 ? plan.starBlocks : plan.blocks;
+  for (int block = 0; block < blocks; ++block) {
+    auto setup = buildSetup<Star>("star", count);
+    if (!setup) return false;
+    Star& star = *setup;
+    measureBroadcast(star, samples / blocks, plan, immediate, ordered);
+    if (!throughput) continue;
+    star.rawRate(plan.throughputMessages / 10, Window);
+    star.tesselRate(plan.throughputMessages / 10, Window);
+    alternate(
+        block, [&] { rate.rawValue = std::max(rate.rawValue, star.rawRate(plan.throughputMessages, Window)); },
+        [&] { rate.tesselValue = std::max(rate.tesselValue, star.tesselRate(plan.throughputMessages, Window)); });
+  }
+  figures.push_back(immediate);
+  figures.push_back(ordered);
+  if (throughput) figures.push_back(rate);
+  return true;
+}
+
+// --- 4. Relay cost ---------------------------------------------------------------------
+
+// The relay runs alone in a child process that talks over its standard
+// input and output: it says "ready"; then for every round it waits for
+// "start", answers "started", waits for "stop" and prints its CPU seconds
+// and allocation counts for that window; "quit" ends it. Everything the
+// child does in a window is the relay's service thread at work (its main
+// thread sits in a read).
+struct RelayCost {
+  double cpuSeconds = 0;
+  AllocCounts counts;
+  int packets = 0;
+};
+
+double cpuSecondsNow() {
+  rusage usage{};
+  getrusage(RUSAGE_SELF, &usage);
+  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+bool readLine(FILE* in, std::string& line) {
+  char buffer[256];
+  if (std::fgets(buffer, sizeof(buffer), in) == nullptr) return false;
+  line = buffer;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  return true;
+}
+
+int relayChild(const std::string& kind, int relayPort, int senderPort, int receiverPort) {
+  if (!installENetCounting()) return 2;
+  std::unique_ptr<TesselRoom> room;
+  std::unique_ptr<RawNode> raw;
+  if (kind == "tessel") {
+    room = std::make_unique<TesselRoom>(std::vector<int32_t>{0, 0, 0},
+                                        std::vector<int>{relayPort, senderPort, receiverPort},
+                                        std::vector<bool>{true, false, false}, 0);
+    // The children connect from the other process once this one is ready.
+    if (!room->connect(10000, false)) return 3;
+  } else {
+    raw = std::make_unique<RawNode>();
+    if (!raw->start(relayPort, 2)) return 3;
+    raw->setRelay(true);
+  }
+  std::printf("ready\n");
+  std::fflush(stdout);
+  std::string line;
+  while (readLine(stdin, line) && line == "start") {
+    double cpuStart = cpuSecondsNow();
+    startCounting();
+    std::printf("started\n");
+    std::fflush(stdout);
+    if (!readLine(stdin, line) || line != "stop") return 5;
+    AllocCounts counts = stopCounting();
+    double cpu = cpuSecondsNow() - cpuStart;
+    std::printf("%.6f %llu %llu\n", cpu, static_cast<unsigned long long>(counts.all),
+                static_cast<unsigned long long>(counts.enet));
+    std::fflush(stdout);
+  }
+  return line == "quit" ? 0 : 4;
+}
+
+class Child {
+ public:
+  bool start(const std::vector<std::string>& args) {
+    int toChild[2], fromChild[2];
+    if (pipe(toChild) != 0) return false;
+    if (pipe(fromChild) != 0) return false;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
+    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
+    posix_spawn_file_actions_addclose(&actions, toChild[1]);
+    posix_spawn_file_actions_addclose(&actions, fromChild[0]);
+    std::vector<char*> argv;
+    std::string self = "/proc/self/exe";
+    argv.push_back(self.data());
+    std::vector<std::string> copies = args;
+    for (auto& arg : copies) argv.push_back(arg.data());
+    argv.push_back(nullptr);
+    int result = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    close(toChild[0]);
+    close(fromChild[1]);
+    in_ = fdopen(fromChild[0], "r");
+    out_ = fdopen(toChild[1], "w");
+    return result == 0 && in_ != nullptr && out_ != nullptr;
+  }
+
+  bool say(const char* line) { return std::fprintf(out_, "%s\n", line) > 0 && std::fflush(out_) == 0; }
+  bool hear(std::string& line) { return readLine(in_, line); }
+
+  ~Child() {
+    if (out_ != nullptr) {
+      say("quit");
+      std::fclose(out_);
+    }
+    if (in_ != nullptr) std::fclose(in_);
+    if (pid_ > 0) {
+      int status = 0;
+      // A child that does not end by itself within a few seconds is killed.
+      for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      if (waitpid(pid_, &status, WNOHANG) == 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, &status, 0);
+      }
+    }
+  }
+
+ private:
+  pid_t pid_ = -1;
+  FILE* in_ = nullptr;
+  FILE* out_ = nullptr;
+};
+
+// A sender and a receiver in this process, the relay between them in a
+// child: tessel engines (slot 0 the relay, 1 sends to 2 through it) or
+// raw nodes (the relay forwards by the port in the payload).
+class RelayPath {
+ public:
+  explicit RelayPath(bool tessel) : tessel_(tessel) {}
+
+  bool setup() {
+    relayPort_ = tessel_test::freeUdpPort();
+    senderPort_ = tessel_test::freeUdpPort();
+    receiverPort_ = tessel_test::freeUdpPort();
+    std::string line;
+    if (!child_.start({"--relay", tessel_ ? "tessel" : "raw", std::to_string(relayPort_), std::to_string(senderPort_),
+                       std::to_string(receiverPort_)}) ||
+        !child_.hear(line) || line != "ready")
+      return false;
+    if (tessel_) {
+      room_ = std::make_unique<TesselRoom>(std::vector<int32_t>{0, 0, 0},
+                                           std::vector<int>{relayPort_, senderPort_, receiverPort_},
+                                           std::vector<bool>{false, true, true}, 0);
+      if (!room_->connect()) return false;
+    } else {
+      if (!rawSender_.start(senderPort_, 1) || !rawReceiver_.start(receiverPort_, 1)) return false;
+      rawSender_.connect(relayPort_);
+      rawReceiver_.connect(relayPort_);
+      if (!waitUntil([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
+                     std::chrono::milliseconds(5000)))
+        return false;
+    }
+    // The relay forwards only once it holds both links: probe until a
+    // packet comes through.
+    bool through = waitUntil(
+        [&] {
+          send(0);
+          return received() > 0;
+        },
+        std::chrono::milliseconds(5000));
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    received();
+    return through;
+  }
+
+  // Sends packets through the relay, at most Window in flight. With
+  // measure, the relay's figures for the window are added to cost. false
+  // when packets went missing or the child did not answer.
+  bool round(int packets, bool measure, RelayCost& cost) {
+    std::string line;
+    if (measure && (!child_.say("start") || !child_.hear(line) || line != "started")) return false;
+    int sent = 0, arrived = 0;
+    auto start = Clock::now();
+    while (arrived < packets) {
+      while (sent < packets && sent - arrived < Window) send(uint32_t(sent++));
+      arrived += received();
+      if (Clock::now() - start > std::chrono::seconds(60)) return false;
+      std::this_thread::yield();
+    }
+    if (!measure) return true;
+    // Acknowledgements of the last packets settle before the window closes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!child_.say("stop") || !child_.hear(line)) return false;
+    double cpu = 0;
+    unsigned long long all = 0, enet = 0;
+    if (std::sscanf(line.c_str(), "%lf %llu %llu", &cpu, &all, &enet) != 3) return false;
+    cost.cpuSeconds += cpu;
+    cost.counts.all += all;
+    cost.counts.enet += enet;
+    cost.packets += packets;
+    return true;
+  }
+
+ private:
+  static constexpr int Window = 64;
+
+  void send(uint32_t sequence) {
+    if (tessel_) {
+      payload_.set(0, sequence);
+      room_->api(1).sendPacket(room_->id(2), payload_.bytes, int(PayloadSize), true);
+    } else {
+      payload_.set(receiverPort_, sequence);
+      rawSender_.send(relayPort_, payload_.bytes, PayloadSize, true);
+    }
+  }
+
+  int received() {
+    int count = 0;
+    if (tessel_) {
+      TesselJob job;
+      while (room_->api(2).popJob(job)) count += job.getType() == TesselJob::JobMessage;
+    } else {
+      while (ENetPacket* packet = rawReceiver_.pop()) {
+        enet_packet_destroy(packet);
+        ++count;
+      }
+    }
+    return count;
+  }
+
+  bool tessel_;
+  int relayPort_ = 0, senderPort_ = 0, receiverPort_ = 0;
+  Child child_;
+  std::unique_ptr<TesselRoom> room_;
+  RawNode rawSender_, rawReceiver_;
+  Payload payload_;
+};
+
+void measureRelays(const Plan& plan, std::vector<Figure>& figures) {
+  constexpr int Rounds = 10;
+  RelayCost raw, tessel;
+  auto rawSetup = buildSetup<RelayPath>("raw relay", false);
+  auto tesselSetup = buildSetup<RelayPath>("tessel relay", true);
+  bool ok = rawSetup && tesselSetup;
+  if (ok) {
+    RelayPath& rawPath = *rawSetup;
+    RelayPath& tesselPath = *tesselSetup;
+    // Warm-up: the queues and ENet's pools grow to their working size
+    // before anything is counted.
+    ok = rawPath.round(plan.relayPackets / 10, false, raw) && tesselPath.round(plan.relayPackets / 10, false, tessel);
+    // Raw and tessel rounds alternate, so that both meet the same load.
+    for (int i = 0; i < Rounds && ok; ++i) {
+      int packets = plan.relayPackets / Rounds;
+      alternate(
+          i, [&] { ok = ok && rawPath.round(packets, true, raw); },
+          [&] { ok = ok && tesselPath.round(packets, true, tessel); });
+    }
+  }
+  auto per = [](double value, int packets) { return packets > 0 ? value / packets : 0; };
+  Figure cpu, library, enet;
+  cpu.key = "relay_cpu_per_100k";
+  cpu.label = "relay CPU, reliable 200-byte packets";
+  cpu.unit = "cpu s per 100k forwarded";
+  cpu.rawValue = per(raw.cpuSeconds, raw.packets) * 100000;
+  cpu.tesselValue = per(tessel.cpuSeconds, tessel.packets) * 100000;
+  library.key = "relay_allocs_besides_enet";
+  library.label = "relay heap allocations besides ENet's";
+  library.unit = "per forwarded packet";
+  library.rawValue = per(double(raw.counts.all - raw.counts.enet), raw.packets);
+  library.tesselValue = per(double(tessel.counts.all - tessel.counts.enet), tessel.packets);
+  enet.key = "relay_allocs_enet";
+  enet.label = "relay heap allocations by ENet";
+  enet.unit = "per forwarded packet";
+  enet.rawValue = per(double(raw.counts.enet), raw.packets);
+  enet.tesselValue = per(double(tessel.counts.enet), tessel.packets);
+  enet.note = "packets, commands, acknowledgements";
+  for (Figure* figure : {&cpu, &library, &enet})
+    if (!ok) figure->note = "FAILED: relay run incomplete";
+  figures.push_back(cpu);
+  figures.push_back(library);
+  figures.push_back(enet);
+}
+
+// --- Report -------------------------------------------------------------------------------
+
+std::string utcNow(const char* format) {
+  std::time_t now = std::time(nullptr);
+  std::tm parts{};
+  gmtime_r(&now, &parts);
+  char text[64];
+  std::strftime(text, sizeof(text), format, &parts);
+  return text;
+}
+
+const Figure* find(const std::vector<Figure>& figures, const std::string& key) {
+  for (const auto& figure : figures)
+    if (figure.key == key) return &figure;
+  return nullptr;
+}
+
+void judge(Report& report) {
+  auto latencyTarget = [&](const std::string& key, double p, double limit, const std::string& text) {
+    const Figure* figure = find(report.figures, key);
+    if (figure == nullptr) return;
+    Target target;
+    target.text = text;
+    double raw = figure->raw.percentile(p);
+    target.value = raw > 0 ? figure->tessel.percentile(p) / raw : 0;
+    target.limit = limit;
+    target.met = target.value > 0 && target.value <= limit;
+    report.targets.push_back(target);
+  };
+  latencyTarget("one_hop_unreliable", 50, 1.5, "one hop unreliable, p50 within 1.5x raw ENet");
+  latencyTarget("one_hop_reliable", 50, 1.5, "one hop reliable, p50 within 1.5x raw ENet");
+  latencyTarget("broadcast_32_immediate", 99, 2.0, "broadcast to 32 immediate, p99 within 2x the raw star");
+  if (const Figure* figure = find(report.figures, "relay_allocs_besides_enet")) {
+    Target target;
+    target.text = "relay: no heap allocation besides ENet's (per packet)";
+    target.value = figure->tesselValue;
+    target.limit = 0.001;  // a stray allocation per 1000 packets (a pool growing) still counts as none
+    target.met = figure->note.empty() && figure->tesselValue <= target.limit;
+    report.targets.push_back(target);
+  }
+}
+
+int run(int argc, char** argv) {
+  Plan plan;
+  std::string commit = "unknown", outDir = "bench/results", only;
+  bool detail = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--quick") {
+      plan.quick();
+    } else if (arg == "--commit" && i + 1 < argc) {
+      commit = argv[++i];
+    } else if (arg == "--out" && i + 1 < argc) {
+      outDir = argv[++i];
+    } else if (arg == "--detail") {
+      detail = true;
+    } else if (arg == "--only" && i + 1 < argc) {
+      only = argv[++i];
+    } else {
+      std::fprintf(stderr, "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] [--only hop|star8|star32|relay]\n",
+                   argv[0]);
+      return 2;
+    }
+  }
+  signal(SIGPIPE, SIG_IGN);
+
+  Report report;
+  report.commit = commit;
+  report.date = utcNow("%Y-%m-%dT%H:%M:%SZ");
+  report.cores = static_cast<int>(sysconf(_SC_NPROCESSORS_ONLN));
+  report.legend = {
+      "200-byte payloads, one process on 127.0.0.1; latency = send or cast on the application's thread until the",
+      "receiving application's thread pops it (broadcasts: the last member); broadcasts reliable, from the root of a",
+      "star; samples in blocks of fresh engines and raw nodes, raw and tessel alternating",
+  };
+  getloadavg(report.loadStart, 3);
+  auto begin = Clock::now();
+  auto step = [&](const char* text) {
+    std::printf("[%5.1f s] %s\n", std::chrono::duration<double>(Clock::now() - begin).count(), text);
+    std::fflush(stdout);
+  };
+
+  auto wanted = [&](const char* section) { return only.empty() || only == section; };
+  if (wanted("hop")) {
+    step("one hop");
+    if (!measureOneHop(plan, report.figures)) {
+      std::fprintf(stderr, "one hop: setup failed\n");
+      return 1;
+    }
+  }
+  if (wanted("star8")) {
+    step("broadcast to 8, throughput");
+    if (!measureStar(8, plan.broadcastSamples8, true, plan, report.figures)) {
+      std::fprintf(stderr, "star of 8: setup failed\n");
+      return 1;
+    }
+  }
+  if (wanted("star32")) {
+    step("broadcast to 32");
+    if (!measureStar(32, plan.broadcastSamples32, false, plan, report.figures)) {
+      std::fprintf(stderr, "star of 32: setup failed\n");
+      return 1;
+    }
+  }
+  if (wanted("relay")) {
+    step("relay cost");
+    measureRelays(plan, report.figures);
+  }
+
+  if (detail) {
+    for (const auto& figure : report.figures) {
+      if (!figure.latency) continue;
+      std::printf("%s\n  raw   ", figure.label.c_str());
+      for (int p : {10, 25, 50, 75, 90, 95, 99}) std::printf(" %8.1f", figure.raw.percentile(p));
+      std::printf("\n  tessel");
+      for (int p : {10, 25, 50, 75, 90, 95, 99}) std::printf(" %8.1f", figure.tessel.percentile(p));
+      std::printf("\n");
+    }
+  }
+  report.seconds = std::chrono::duration<double>(Clock::now() - begin).count();
+  getloadavg(report.loadEnd, 3);
+  judge(report);
+  report.printTable();
+  std::string path = outDir + "/" + utcNow("%Y%m%d-%H%M%S") + "-" + commit + ".json";
+  if (report.writeJson(path))
+    std::printf("written to %s\n", path.c_str());
+  else
+    std::fprintf(stderr, "could not write %s\n", path.c_str());
+  return 0;
+}
+
+}  // namespace
+}  // namespace tessel_bench
+
+int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "--relay")
+    return tessel_bench::relayChild(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
+  return tessel_bench::run(argc, argv);
+}
