@@ -56,7 +56,11 @@ std::vector<int> Plan::children(int slot) const {
 TopologyPlanner::TopologyPlanner(const PlannerOptions& options) : options_(options) {
   for (int a = 0; a < MaxSlots; ++a) {
     present_[a] = false;
-    for (int b = 0; b < MaxSlots; ++b) measured_[a][b] = Unknown;
+    listens_[a] = false;
+    for (int b = 0; b < MaxSlots; ++b) {
+      measured_[a][b] = Unknown;
+      link_[a][b] = a == b ? 0 : Unknown;
+    }
   }
 }
 
@@ -102,6 +106,7 @@ int TopologyPlanner::addPingList(const PingList& list) {
   }
   lists_[slot] = list;
   present_[slot] = true;
+  updateLinks(slot);
   planned_ = false;
   return 0;
 }
@@ -117,15 +122,22 @@ const PingList* TopologyPlanner::getPingList(int slot) const {
 
 int32_t TopologyPlanner::getLatency(int a, int b) const {
   if (a < 0 || a >= MaxSlots || b < 0 || b >= MaxSlots) return Unknown;
-  if (a == b) return 0;
-  int32_t there = measured_[a][b];
-  int32_t back = measured_[b][a];
-  if (there < 0) return back;
-  if (back < 0) return there;
-  return std::min(there, back);
+  return link_[a][b];
 }
 
-bool TopologyPlanner::canParent(int slot) const { return present_[slot] && lists_[slot].self.listen != 0; }
+void TopologyPlanner::updateLinks(int slot) {
+  for (int other = 0; other < MaxSlots; ++other) {
+    int32_t there = measured_[slot][other];
+    int32_t back = measured_[other][slot];
+    int32_t link = there < 0 ? back : (back < 0 ? there : std::min(there, back));
+    if (other == slot) link = 0;
+    link_[slot][other] = link;
+    link_[other][slot] = link;
+  }
+  listens_[slot] = lists_[slot].self.listen != 0;
+}
+
+bool TopologyPlanner::canParent(int slot) const { return listens_[slot]; }
 
 bool TopologyPlanner::validateOptions() {
   if (options_.fanOut < 1 || options_.fanOut > MaxSlots - 1) {
@@ -157,12 +169,23 @@ bool TopologyPlanner::checkFeasible(const std::vector<int>& members) {
     error_ = "no latency between any two peers is known";
     return false;
   }
+  // Every member needs a known link to someone, and one that cannot be the
+  // root a known link to a possible parent.
   for (int slot : members) {
     bool linked = false;
-    for (int parent : listeners)
-      if (parent != slot && getLatency(slot, parent) >= 0) linked = true;
+    bool toParent = false;
+    for (int other : members) {
+      if (other == slot || getLatency(slot, other) < 0) continue;
+      linked = true;
+      toParent = toParent || canParent(other);
+    }
     if (!linked) {
-      error_ = peerName(lists_[slot]) + " has no known latency to any other peer that accepts connections";
+      error_ = peerName(lists_[slot]) + " has no known latency to any other peer";
+      return false;
+    }
+    if (!toParent && !canParent(slot)) {
+      error_ = peerName(lists_[slot]) +
+               " does not accept connections and has no known latency to any peer that does";
       return false;
     }
   }
@@ -194,7 +217,7 @@ bool TopologyPlanner::evaluate(const std::vector<int>& members, const int32_t* p
       root = slot;
       continue;
     }
-    if (up < 0 || up >= MaxSlots || !present_[up] || !canParent(up) || getLatency(slot, up) < 0) return false;
+    if (up < 0 || up >= MaxSlots || !present_[up] || !listens_[up] || link_[slot][up] < 0) return false;
     if (++children[up] > options_.fanOut) return false;
   }
   if (root == -1) return false;
@@ -214,7 +237,7 @@ bool TopologyPlanner::evaluate(const std::vector<int>& members, const int32_t* p
     }
     while (length > 0) {
       int node = path[--length];
-      latency[node] = latency[parent[node]] + getLatency(node, parent[node]);
+      latency[node] = latency[parent[node]] + link_[node][parent[node]];
       depth[node] = depth[parent[node]] + 1;
     }
     cost.worst = std::max(cost.worst, latency[slot]);
@@ -225,85 +248,143 @@ bool TopologyPlanner::evaluate(const std::vector<int>& members, const int32_t* p
   return true;
 }
 
-bool TopologyPlanner::grow(int root, bool listenersFirst, const std::vector<int>& members, Tree& tree) const {
+int TopologyPlanner::widestFamily(const std::vector<int>& members, const Tree& tree) const {
+  int children[MaxSlots] = {};
+  int widest = 0;
+  for (int slot : members)
+    if (slot != tree.root) widest = std::max(widest, ++children[tree.parent[slot]]);
+  return widest;
+}
+
+bool TopologyPlanner::grow(int root, bool listenersFirst, int bound, const std::vector<int>& members,
+                           Tree& tree) const {
+  // Prim's scheme with Dijkstra's keys: every outside peer keeps its best
+  // way in (latency through a parent with room, then hops, then the lower
+  // parent slot), updated when a parent joins or fills up.
+  struct Way {
+    int64_t latency;
+    int depth;
+    int parent;  // -1: none
+  };
+  auto better = [](const Way& a, const Way& b) {
+    if (b.parent < 0) return a.parent >= 0;
+    if (a.parent < 0) return false;
+    return std::tie(a.latency, a.depth, a.parent) < std::tie(b.latency, b.depth, b.parent);
+  };
   int32_t latency[MaxSlots];
   int depth[MaxSlots];
   int children[MaxSlots] = {};
   bool inside[MaxSlots] = {};
+  Way way[MaxSlots];
   for (int32_t& value : tree.parent) value = -1;
   tree.root = root;
   tree.parent[root] = root;
   latency[root] = 0;
   depth[root] = 0;
   inside[root] = true;
+  auto offer = [&](int slot, int up) {
+    const int32_t link = link_[slot][up];
+    if (link < 0) return;
+    Way candidate{int64_t(latency[up]) + link, depth[up] + 1, up};
+    if (better(candidate, way[slot])) way[slot] = candidate;
+  };
+  for (int slot : members) {
+    way[slot] = Way{0, 0, -1};
+    if (!inside[slot] && bound > 0) offer(slot, root);
+  }
   for (size_t added = 1; added < members.size(); ++added) {
-    // Key: (a non-listener while listeners come first, latency, hops, slot
-    // of the newcomer, slot of the parent), smallest wins.
-    std::tuple<int, int64_t, int, int, int> best{2, 0, 0, 0, 0};
-    bool found = false;
+    int next = -1;
     for (int slot : members) {
-      if (inside[slot]) continue;
-      int late = listenersFirst && !canParent(slot) ? 1 : 0;
-      for (int up : members) {
-        if (!inside[up] || !canParent(up) || children[up] >= options_.fanOut) continue;
-        int32_t link = getLatency(slot, up);
-        if (link < 0) continue;
-        std::tuple<int, int64_t, int, int, int> key{late, int64_t(latency[up]) + link, depth[up] + 1, slot, up};
-        if (!found || key < best) {
-          best = key;
-          found = true;
-        }
+      if (inside[slot] || way[slot].parent < 0) continue;
+      if (next < 0) {
+        next = slot;
+        continue;
+      }
+      const int late = listenersFirst && !listens_[slot] ? 1 : 0;
+      const int nextLate = listenersFirst && !listens_[next] ? 1 : 0;
+      if (std::tie(late, way[slot].latency, way[slot].depth) < std::tie(nextLate, way[next].latency, way[next].depth))
+        next = slot;
+    }
+    if (next < 0) return false;
+    const int up = way[next].parent;
+    tree.parent[next] = up;
+    latency[next] = static_cast<int32_t>(way[next].latency);
+    depth[next] = way[next].depth;
+    inside[next] = true;
+    if (++children[up] >= bound) {
+      // up is full: whoever came in through it looks again.
+      for (int slot : members) {
+        if (inside[slot] || way[slot].parent != up) continue;
+        way[slot] = Way{0, 0, -1};
+        for (int other : members)
+          if (inside[other] && listens_[other] && children[other] < bound) offer(slot, other);
       }
     }
-    if (!found) return false;
-    int slot = std::get<3>(best);
-    int up = std::get<4>(best);
-    tree.parent[slot] = up;
-    latency[slot] = static_cast<int32_t>(std::get<1>(best));
-    depth[slot] = std::get<2>(best);
-    inside[slot] = true;
-    ++children[up];
+    if (listens_[next] && children[next] < bound)
+      for (int slot : members)
+        if (!inside[slot]) offer(slot, next);
   }
   return evaluate(members, tree.parent, tree.cost, latency, depth);
 }
 
-void TopologyPlanner::improve(const std::vector<int>& members, Tree& tree) const {
+void TopologyPlanner::improve(const std::vector<int>& members, int bound, Tree& tree) const {
   int32_t latency[MaxSlots];
   int depth[MaxSlots];
-  // Tries the change in candidate; keeps it when it is a valid tree that
-  // costs strictly less.
-  auto tryChange = [&](int32_t* candidate) {
-    Cost cost;
-    if (!evaluate(members, candidate, cost, latency, depth) || !(cost < tree.cost)) return false;
-    std::copy(candidate, candidate + MaxSlots, tree.parent);
-    tree.cost = cost;
+  int children[MaxSlots] = {};
+  // Figures, cost and child counts of the current tree.
+  auto refresh = [&] {
+    evaluate(members, tree.parent, tree.cost, latency, depth);
+    for (int& count : children) count = 0;
+    for (int slot : members)
+      if (slot != tree.root) ++children[tree.parent[slot]];
+  };
+  // Whether node lies in the subtree below top (top included).
+  auto below = [&](int node, int top) {
+    for (int at = node, steps = 0; steps <= MaxSlots; at = tree.parent[at], ++steps) {
+      if (at == top) return true;
+      if (at == tree.root) return false;
+    }
     return true;
   };
+  refresh();
   for (int pass = 0; pass < MaxImprovePasses; ++pass) {
     bool improved = false;
     for (int slot : members) {
       if (slot == tree.root) continue;
       for (int up : members) {
-        if (up == slot || up == tree.parent[slot] || !canParent(up) || getLatency(slot, up) < 0) continue;
-        int32_t candidate[MaxSlots];
-        std::copy(tree.parent, tree.parent + MaxSlots, candidate);
-        candidate[slot] = up;
-        if (tryChange(candidate)) {
+        const int32_t old = tree.parent[slot];
+        if (up == slot || up == old || !listens_[up]) continue;
+        const int32_t link = link_[slot][up];
+        if (link < 0) continue;
+        // Moving slot's subtree below up shifts every latency in it by
+        // gain and every depth by lift; nothing outside it changes. So the
+        // move helps exactly when (gain, lift) is below (0, 0).
+        const int64_t gain = int64_t(latency[up]) + link - latency[slot];
+        const int lift = depth[up] + 1 - depth[slot];
+        if (gain > 0 || (gain == 0 && lift >= 0) || below(up, slot)) continue;
+        if (children[up] < bound) {
+          tree.parent[slot] = up;
+          refresh();
           improved = true;
           continue;
         }
-        // up may be full: swap slot with each of up's children in turn.
-        const int32_t old = tree.parent[slot];
+        // up is full: swap slot with one of up's children, which takes
+        // slot's old place; keep the first swap that lowers the cost.
         for (int child : members) {
-          if (child == tree.root || child == slot || tree.parent[child] != up || child == old) continue;
-          if (getLatency(child, old) < 0) continue;
+          if (child == tree.root || tree.parent[child] != up || child == slot) continue;
+          if (link_[child][old] < 0 || below(old, child)) continue;
+          int32_t candidate[MaxSlots];
           std::copy(tree.parent, tree.parent + MaxSlots, candidate);
           candidate[slot] = up;
           candidate[child] = old;
-          if (tryChange(candidate)) {
-            improved = true;
-            break;
-          }
+          Cost cost;
+          int32_t trialLatency[MaxSlots];
+          int trialDepth[MaxSlots];
+          if (!evaluate(members, candidate, cost, trialLatency, trialDepth) || !(cost < tree.cost)) continue;
+          std::copy(candidate, candidate + MaxSlots, tree.parent);
+          refresh();
+          improved = true;
+          break;
         }
       }
     }
@@ -328,15 +409,33 @@ int TopologyPlanner::plan() {
     best.parent[best.root] = best.root;
     found = true;
   } else {
+    // The search of the header: every root, growth order and bound, then
+    // the local search at each wider bound in turn. The loop order keeps
+    // the first of equal trees, from the lowest root.
+    const int widest = std::min(options_.fanOut, int(members.size()) - 1);
+    // When everyone listens both growth orders are the same.
+    const bool allListen = std::all_of(members.begin(), members.end(), [&](int slot) { return listens_[slot]; });
     for (int root : members) {
       if (!canParent(root)) continue;
       for (bool listenersFirst : {false, true}) {
-        Tree tree;
-        if (!grow(root, listenersFirst, members, tree)) continue;
-        improve(members, tree);
-        if (!found || tree.cost < best.cost) {
-          best = tree;
-          found = true;
+        if (listenersFirst && allListen) continue;
+        for (int bound = 1; bound <= widest; ++bound) {
+          Tree tree;
+          if (!grow(root, listenersFirst, bound, members, tree)) continue;
+          // A bound that never held anyone back grows the same tree as
+          // every wider one: the wider ones need not be tried.
+          const bool binding = widestFamily(members, tree) >= bound;
+          for (int step = bound; step <= widest; ++step) {
+            improve(members, step, tree);
+            // Likewise a local search in which nobody is full finds
+            // nothing more at a wider bound.
+            if (widestFamily(members, tree) < step) break;
+          }
+          if (!found || tree.cost < best.cost) {
+            best = tree;
+            found = true;
+          }
+          if (!binding) break;
         }
       }
     }

@@ -25,19 +25,24 @@
 // peers all of it runs in milliseconds.
 //
 // Algorithm.
-//  1. For every candidate root (each listening peer), grow a tree as
-//     Dijkstra's algorithm would, honouring the bound: repeatedly attach the
-//     outside peer that can be reached at the smallest root-to-member
-//     latency through a listening tree member with room for one more child
-//     (ties: fewer hops, then lower slots). This is done twice: once as
-//     described, once attaching every peer that accepts connections before
-//     any that does not, which keeps the most room for children when the
-//     bound is tight.
-//  2. Improve each grown tree by local search until nothing helps: move a
-//     member (with its subtree) below another listening member that has
-//     room, or swap it with a child of a full listening member; keep a
-//     change only when it strictly improves the goal above.
-//  3. Keep the best tree over all roots and both growth orders.
+//  1. For every candidate root (each listening peer) and every growth bound
+//     k from 1 to the fan-out, grow a tree as Dijkstra's algorithm would,
+//     honouring k: repeatedly attach the outside peer that can be reached at
+//     the smallest root-to-member latency through a listening tree member
+//     with fewer than k children (ties: fewer hops, then lower slots). Each
+//     growth is done twice: once as described, once attaching every peer
+//     that accepts connections before any that does not, which keeps the
+//     most room for children when the bound is tight. A narrow bound often
+//     gives the deeper but better-balanced start.
+//  2. Improve each grown tree by local search at bound k, then k + 1, and
+//     so on up to the fan-out: move a member (with its subtree) below
+//     another listening member that has room, or swap it with a child of a
+//     full listening member; keep a change only when it strictly improves
+//     the goal above.
+//  3. Keep the best tree over all roots, bounds and growth orders.
+// Every start and search for a fan-out is repeated, and searched further,
+// for each larger one; so a larger fan-out never gives a worse tree.
+// Bounds that hold nobody back are skipped, as they repeat a wider bound.
 // When the bound allows a star (a fan-out of at least the number of peers
 // less one), step 1 gives every member its shortest path from the root, of
 // which the direct link to the root is one choice; so whenever a star
@@ -149,17 +154,24 @@ class TopologyPlanner {
 
   bool validateOptions();
   bool checkFeasible(const std::vector<int>& members);
-  bool grow(int root, bool listenersFirst, const std::vector<int>& members, Tree& tree) const;
-  void improve(const std::vector<int>& members, Tree& tree) const;
+  bool grow(int root, bool listenersFirst, int bound, const std::vector<int>& members, Tree& tree) const;
+  void improve(const std::vector<int>& members, int bound, Tree& tree) const;
+  // The most children any member of tree has.
+  int widestFamily(const std::vector<int>& members, const Tree& tree) const;
   bool evaluate(const std::vector<int>& members, const int32_t* parent, Cost& cost, int32_t* latency,
                 int* depth) const;
   bool canParent(int slot) const;
+  // Refreshes link_ and listens_ after slot's list arrived.
+  void updateLinks(int slot);
 
   PlannerOptions options_;
   PingList lists_[MaxSlots];
   bool present_[MaxSlots];
   // measured_[a][b]: what a measured toward b, -1 when unknown.
   int32_t measured_[MaxSlots][MaxSlots];
+  // link_[a][b]: the latency the planner uses (getLatency), both ways.
+  int32_t link_[MaxSlots][MaxSlots];
+  bool listens_[MaxSlots];
   Plan plan_;
   bool planned_ = false;
   std::string error_;
