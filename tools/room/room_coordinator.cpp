@@ -116,6 +116,7 @@ struct Child {
   bool listen = true;
   pid_t pid = -1;
   bool reaped = false;
+  int exitStatus = 0;
   MessageChannel channel;
   std::string failure;
 
@@ -170,6 +171,7 @@ class Room {
   pid_t galaxyPid_ = -1;
   int galaxyOut_ = -1;
   int galaxyPort_ = 0;
+  int galaxyStatus_ = 0;
   int signalRead_ = -1;
   int signalWriteEnd_ = -1;
   std::string failure_;
@@ -265,7 +267,7 @@ bool Room::startGalaxyd() {
 void Room::stopGalaxyd() {
   if (galaxyPid_ < 0) return;
   kill(galaxyPid_, SIGTERM);
-  endProcess(galaxyPid_, ExitLimitMs);
+  galaxyStatus_ = endProcess(galaxyPid_, ExitLimitMs);
   galaxyPid_ = -1;
   if (galaxyOut_ >= 0) close(galaxyOut_);
   galaxyOut_ = -1;
@@ -351,7 +353,7 @@ void Room::shutdown() {
   for (auto& child : children_) {
     if (child->pid <= 0 || child->reaped) continue;
     int left = std::max(0, ExitLimitMs - static_cast<int32_t>(KivClock::getTickCount() - start));
-    endProcess(child->pid, left);
+    child->exitStatus = endProcess(child->pid, left);
     child->reaped = true;
     child->channel.close();
   }
@@ -739,6 +741,18 @@ int Room::run() {
     return 1;
   }
   shutdown();
+  // A peer that ends badly after all (a sanitizer's report at exit, say)
+  // fails the run too.
+  for (auto& child : children_) {
+    if (WIFEXITED(child->exitStatus) && WEXITSTATUS(child->exitStatus) == 0) continue;
+    std::fprintf(stderr, "tessel-room: the peer in slot %d %s after the run\n", child->slot,
+                 describeStatus(child->exitStatus).c_str());
+    return 1;
+  }
+  if (!(WIFEXITED(galaxyStatus_) && WEXITSTATUS(galaxyStatus_) == 0)) {
+    std::fprintf(stderr, "tessel-room: the galaxy responder %s\n", describeStatus(galaxyStatus_).c_str());
+    return 1;
+  }
 
   std::vector<PeerRun> runs;
   std::vector<uint32_t> connectMs;
