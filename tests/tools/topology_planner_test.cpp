@@ -163,7 +163,7 @@ TEST(TopologyPlannerTest, RandomRoomsGiveValidTreesNeverWorseThanTheBestStar) {
   std::mt19937 random(20240613);
   int planned = 0;
   int starsCompared = 0;
-  for (int round = 0; round < 240; ++round) {
+  for (int round = 0; round < 160; ++round) {
     const int n = std::uniform_int_distribution<int>(1, 32)(random);
     Room room(n);
     const double listenShare = std::vector<double>{1.0, 0.8, 0.4}[size_t(round % 3)];
@@ -216,13 +216,13 @@ TEST(TopologyPlannerTest, RandomRoomsGiveValidTreesNeverWorseThanTheBestStar) {
     EXPECT_EQ(again.getDescription(), bytes) << where;
   }
   // The seed must exercise both sides.
-  EXPECT_GT(planned, 100);
-  EXPECT_GT(starsCompared, 30);
+  EXPECT_GT(planned, 70);
+  EXPECT_GT(starsCompared, 20);
 }
 
 TEST(TopologyPlannerTest, LargerFanOutNeverGivesAWorseTree) {
   std::mt19937 random(7);
-  for (int round = 0; round < 30; ++round) {
+  for (int round = 0; round < 16; ++round) {
     const int n = std::uniform_int_distribution<int>(4, 20)(random);
     Room room(n);
     std::bernoulli_distribution listens(0.7);
