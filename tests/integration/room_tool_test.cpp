@@ -1,0 +1,108 @@
+// tessel-room run as a user runs it: a small room of peer processes must
+// pass every check, its saved ping lists must plan to the same tree through
+// tessel-topology, and bad options must be refused with status 2.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/temp_registry.h"
+
+namespace {
+
+// Generous: sanitizer builds run every peer several times slower. The
+// room's own steps have their time limits; this only guards the test.
+constexpr int RoomLimitMs = 300000;
+
+std::string roomPath() {
+#ifdef TESSEL_ROOM_PATH
+  return TESSEL_ROOM_PATH;
+#else
+  return "";
+#endif
+}
+
+std::string topologyPath() {
+#ifdef TESSEL_TOPOLOGY_PATH
+  return TESSEL_TOPOLOGY_PATH;
+#else
+  return "";
+#endif
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+TEST(RoomToolTest, SmallRoomPassesEveryCheck) {
+  if (roomPath().empty()) GTEST_SKIP() << "tools not built";
+  tessel_test::TempFolder folder;
+  const std::string saved = folder.path() + "/lists";
+  std::string output;
+  int status = tessel_test::runProgram(roomPath(),
+                                       {"--peers", "5", "--duration", "2", "--capacity", "512", "--dot",
+                                        folder.path() + "/tree.dot", "--save", saved},
+                                       output, RoomLimitMs);
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("Result: every check held."), std::string::npos) << output;
+  EXPECT_NE(output.find("ordered broadcasts: 200 sent, each reached every member exactly once"), std::string::npos)
+      << output;
+  EXPECT_NE(readFile(folder.path() + "/tree.dot").find("digraph"), std::string::npos);
+
+  // The saved lists plan to the same description through tessel-topology
+  // (payload 32 bytes: stored packets of up to 48).
+  std::vector<std::string> args{"-q", "-o", folder.path() + "/again.bin", "-c", "512", "-d", "48"};
+  for (int slot = 0; slot < 5; ++slot) args.push_back(saved + "/slot-" + std::to_string(slot) + ".pinglist");
+  ASSERT_EQ(tessel_test::runProgram(topologyPath(), args, output), 0) << output;
+  const std::string description = readFile(saved + "/topology.bin");
+  EXPECT_FALSE(description.empty());
+  EXPECT_EQ(readFile(folder.path() + "/again.bin"), description);
+}
+
+TEST(RoomToolTest, PeerThatAcceptsNoConnectionsStaysALeaf) {
+  if (roomPath().empty()) GTEST_SKIP() << "tools not built";
+  std::string output;
+  int status = tessel_test::runProgram(
+      roomPath(), {"-n", "4", "-d", "1", "-m", "0", "--closed", "1", "--no-galaxy", "-q"}, output, RoomLimitMs);
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("\n    3  leaf"), std::string::npos) << output;
+  EXPECT_NE(output.find("mode 0 has no ordered delivery"), std::string::npos) << output;
+}
+
+TEST(RoomToolTest, BadOptionsAreRefusedWithStatusTwo) {
+  if (roomPath().empty()) GTEST_SKIP() << "tools not built";
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"--peers", "1"}, "--peers wants a whole number from 2 to 32"},
+      {{"--peers", "33"}, "from 2 to 32"},
+      {{"--mode", "4"}, "--mode is 0, 3 or 5"},
+      {{"--duration", "soon"}, "seconds from 0.5 to 60"},
+      {{"--rate"}, "--rate needs a value"},
+      {{"--closed", "5", "--peers", "5"}, "leaves no peer"},
+      {{"--frobnicate"}, "unknown option '--frobnicate'"},
+      {{"--peers", "32", "--rate", "200", "--duration", "60"}, "messages"},
+  };
+  for (const Case& c : cases) {
+    std::string output;
+    EXPECT_EQ(tessel_test::runProgram(roomPath(), c.args, output), 2) << c.args[0] << ": " << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << c.args[0] << ": " << output;
+  }
+  std::string help;
+  EXPECT_EQ(tessel_test::runProgram(roomPath(), {"--help"}, help), 0);
+  for (const char* option : {"--peers", "--mode", "--fan-out", "--closed", "--capacity", "--duration", "--rate",
+                             "--direct-rate", "--immediate-rate", "--ordered-rate", "--size", "--peek",
+                             "--ping-threshold", "--connect-timeout", "--drain", "--dot", "--save", "--galaxyd",
+                             "--no-galaxy", "--quiet", "--help"})
+    EXPECT_NE(help.find(option), std::string::npos) << option;
+}
+
+}  // namespace

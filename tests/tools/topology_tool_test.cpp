@@ -1,0 +1,201 @@
+// The planner between real engines: the ping lists that engines write go
+// in, and the description that comes out connects them. And tessel-topology,
+// the planner for files on disk, run as a program.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tessel/engine/tessel_api.h"
+#include "tests/support/child_process.h"
+#include "tests/support/loopback_room.h"
+#include "tests/support/temp_registry.h"
+#include "tests/support/test_support.h"
+#include "tools/planner/topology_planner.h"
+
+using tessel_planner::PingList;
+using tessel_planner::PlannerOptions;
+using tessel_planner::TopologyPlanner;
+using zintar::TesselApi;
+using zintar::TesselJob;
+
+namespace {
+
+constexpr uint32_t Loopback = 0x7F000001;
+constexpr int32_t FirstId = 700;
+
+std::string topologyPath() {
+#ifdef TESSEL_TOPOLOGY_PATH
+  return TESSEL_TOPOLOGY_PATH;
+#else
+  return "";
+#endif
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+TEST(TopologyToolTest, ListsFromRealEnginesGiveATreeTheyConnectWith) {
+  tessel_test::TempRegistry registry;
+  constexpr int Size = 4;
+  constexpr int Closed = 3;  // does not accept connections
+  std::vector<std::unique_ptr<TesselApi>> apis;
+  std::vector<int> ports;
+  for (int slot = 0; slot < Size; ++slot) {
+    apis.push_back(std::make_unique<TesselApi>());
+    ports.push_back(tessel_test::freeUdpPort());
+    ASSERT_EQ(apis.back()->init(FirstId + slot, ports.back(), slot != Closed, 3, false, false), 0);
+    apis.back()->startSession();
+    ASSERT_EQ(apis.back()->setRoomId(3, 9), 0);
+    apis.back()->setPingThreshold(200);
+  }
+  for (auto& api : apis) {
+    for (int slot = 0; slot < Size; ++slot) ASSERT_EQ(api->addPeer(FirstId + slot, uint8_t(slot)), 0);
+    for (int slot = 0; slot < Size; ++slot)
+      ASSERT_EQ(api->setPeerProperty(FirstId + slot, Loopback, ports[size_t(slot)], false, slot != Closed), 0);
+  }
+  // Every engine measures from a thread of its own, as separate hosts would.
+  std::vector<std::thread> pingers;
+  for (int slot = 0; slot < Size; ++slot) {
+    pingers.emplace_back([&, slot] {
+      for (int other = 0; other < Size; ++other) {
+        // A lost probe leaves -1; one more try is enough on loopback.
+        if (other != slot && other != Closed && apis[size_t(slot)]->pingToPeer(FirstId + other) < 0)
+          apis[size_t(slot)]->pingToPeer(FirstId + other);
+      }
+    });
+  }
+  for (auto& thread : pingers) thread.join();
+  TopologyPlanner planner;
+  for (int slot = 0; slot < Size; ++slot) {
+    char buffer[1024];
+    int written = apis[size_t(slot)]->getPeerPingList(buffer, sizeof(buffer));
+    ASSERT_GT(written, 0);
+    ASSERT_EQ(planner.addPingList(buffer, size_t(written)), 0) << planner.getError();
+  }
+  EXPECT_EQ(planner.getLatency(0, Closed), planner.getLatency(Closed, 0)) << "measured by the closed peer only";
+  EXPECT_GE(planner.getLatency(0, Closed), 0);
+  ASSERT_EQ(planner.plan(), 0) << planner.getError();
+  const auto& plan = planner.getPlan();
+  for (int slot = 0; slot < Size; ++slot) EXPECT_FALSE(slot != Closed && plan.parent[slot] == Closed) << slot;
+
+  const std::string description = planner.getDescription();
+  for (auto& api : apis) ASSERT_EQ(api->setTopology(description.data(), int(description.size())), 0);
+  ASSERT_EQ(apis[size_t(plan.root)]->connect(5000), 0);
+  std::vector<int> results(Size, 0);
+  std::vector<std::thread> threads;
+  for (int slot = 0; slot < Size; ++slot)
+    if (slot != plan.root) threads.emplace_back([&, slot] { results[size_t(slot)] = apis[size_t(slot)]->connect(5000); });
+  for (auto& thread : threads) thread.join();
+  for (int slot = 0; slot < Size; ++slot) ASSERT_EQ(results[size_t(slot)], 0) << slot;
+  for (int slot = 0; slot < Size; ++slot) EXPECT_EQ(apis[size_t(slot)]->getCenterPeer(), FirstId + plan.root);
+
+  // A broadcast from the peer that accepts no connections reaches everyone.
+  const std::string text = "hello from the closed peer";
+  std::vector<int> heard(Size, 0);
+  int polls = 0;
+  ASSERT_TRUE(tessel_test::waitFor([&] {
+    // Until every parent has adopted its child's link a broadcast may not
+    // reach everyone; send again now and then.
+    if (polls++ % 100 == 0) apis[Closed]->castPacket(text.data(), int(text.size()), true, true);
+    for (int slot = 0; slot < Size; ++slot) {
+      TesselJob job;
+      while (apis[size_t(slot)]->popJob(job))
+        if (job.getType() == TesselJob::JobMessage && job.getPeerId() == FirstId + Closed) heard[size_t(slot)] = 1;
+    }
+    return std::count(heard.begin(), heard.end(), 0) == 0;
+  }));
+}
+
+// A made-up list: slot, listen flag and (slot, ping) entries.
+std::string listBytes(int slot, bool listen, const std::vector<PingList::PeerEntry>& peers) {
+  PingList list;
+  list.self.id = FirstId + slot;
+  list.self.roomId.setMajor(1);
+  list.self.roomId.setMinor(2);
+  list.self.roomId.setSlot(uint32_t(slot));
+  list.self.ip = Loopback;
+  list.self.port = uint16_t(30000 + slot);
+  list.self.listen = listen ? 1 : 0;
+  list.peers = peers;
+  return list.encode();
+}
+
+TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
+  const std::string tool = topologyPath();
+  if (tool.empty()) GTEST_SKIP() << "tools not built";
+  tessel_test::TempFolder folder;
+  const std::string dir = folder.path();
+  // A chain of latencies: 0 is close to 1, 1 to 2, 2 to 3.
+  std::vector<std::string> files;
+  std::vector<std::string> lists;
+  for (int slot = 0; slot < 4; ++slot) {
+    std::vector<PingList::PeerEntry> peers;
+    for (int other = 0; other < 4; ++other) peers.push_back({other, other == slot ? 0 : 10 * std::abs(other - slot)});
+    lists.push_back(listBytes(slot, true, peers));
+    files.push_back(dir + "/slot" + std::to_string(slot) + ".bin");
+    writeFile(files.back(), lists.back());
+  }
+  PlannerOptions options;
+  options.fanOut = 2;
+  options.capacity = 100;
+  options.maxDataSize = 200;
+  options.syncTime = false;
+  TopologyPlanner planner(options);
+  for (const auto& bytes : lists) ASSERT_EQ(planner.addPingList(bytes.data(), bytes.size()), 0);
+  ASSERT_EQ(planner.plan(), 0);
+
+  std::string output;
+  std::vector<std::string> args{"-o", dir + "/out.bin", "--dot", dir + "/tree.dot", "-f", "2", "-c", "100", "-d",
+                                "200", "--no-sync", "--matrix"};
+  args.insert(args.end(), files.rbegin(), files.rend());
+  ASSERT_EQ(tessel_test::runProgram(tool, args, output), 0) << output;
+  EXPECT_EQ(readFile(dir + "/out.bin"), planner.getDescription()) << "the same plan as the library's planner";
+  EXPECT_NE(readFile(dir + "/tree.dot").find("digraph"), std::string::npos);
+  EXPECT_NE(output.find("root slot " + std::to_string(planner.getPlan().root)), std::string::npos) << output;
+  EXPECT_NE(output.find("latency ms"), std::string::npos) << output;
+
+  struct Case {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* says;
+  };
+  writeFile(dir + "/junk.bin", "not a ping list");
+  std::vector<PingList::PeerEntry> pair{{0, 0}, {1, 5}};
+  writeFile(dir + "/closed0.bin", listBytes(0, false, pair));
+  writeFile(dir + "/closed1.bin", listBytes(1, false, pair));
+  const Case cases[] = {
+      {"unknown option", {"--bogus", files[0]}, 2, "unknown option"},
+      {"fan-out out of range", {"-f", "40", files[0]}, 2, "from 1 to 31"},
+      {"no lists", {"-o", dir + "/x.bin"}, 2, "no ping list files"},
+      {"missing file", {dir + "/missing.bin"}, 1, "cannot read"},
+      {"not a list", {dir + "/junk.bin"}, 1, "junk.bin: not a ping list"},
+      {"same slot twice", {files[0], files[0]}, 1, "two ping lists for slot 0"},
+      {"nobody listens", {"-o", dir + "/x.bin", dir + "/closed0.bin", dir + "/closed1.bin"}, 1,
+       "no tree: no peer accepts connections"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(tessel_test::runProgram(tool, c.args, output), c.status) << c.name << ": " << output;
+    EXPECT_NE(output.find(c.says), std::string::npos) << c.name << ": " << output;
+  }
+  EXPECT_TRUE(readFile(dir + "/x.bin").empty()) << "nothing is written without a tree";
+  EXPECT_EQ(tessel_test::runProgram(tool, {"--help"}, output), 0);
+  EXPECT_NE(output.find("--fan-out"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,234 @@
+// tessel-room: a whole room of tessel peers on this machine in one
+// command. Every peer is a process of its own with its own engine on
+// 127.0.0.1; this process plays the world's server for them. See --help.
+//
+// The same program is also each peer: started with the hidden option
+// --peer, it serves its coordinator over descriptors 3 and 4.
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "tools/room/room_coordinator.h"
+#include "tools/room/room_peer.h"
+
+namespace {
+
+constexpr const char* ProgramName = "tessel-room";
+constexpr int ExitOk = 0;
+constexpr int ExitFailure = 1;
+constexpr int ExitUsage = 2;
+// The most messages a run may carry (peers x peers x rate x seconds,
+// roughly what the peers receive in all), so that the check stays quick.
+constexpr double MaxMessages = 3e6;
+
+void usage(FILE* out) {
+  std::fprintf(
+      out,
+      "Usage: %s [options]\n"
+      "\n"
+      "Runs a room of tessel peers on this machine and checks that the library does\n"
+      "its job. Every peer is a process of its own with its own engine on 127.0.0.1;\n"
+      "this process plays the world's server: it starts the peers (and tessel-galaxyd\n"
+      "when it is at hand), lets each measure its pings to the others and to the\n"
+      "galaxy, collects their ping lists, plans the tree with the topology planner,\n"
+      "hands every peer the description, connects them root first, and drives direct\n"
+      "packets, immediate and ordered broadcasts with clock synchronisation on. Then it\n"
+      "prints the tree, per peer the jobs received and the delays, and the checks.\n"
+      "\n"
+      "Room:\n"
+      "  -n, --peers N            peers in the room, 2 to 32 (default 8)\n"
+      "  -m, --mode M             delivery mode: 0 immediate, 3 ordered, 5 ordered and\n"
+      "                           sequenced (default 3)\n"
+      "  -f, --fan-out N          most children of one parent, 1 to 31 (default 4)\n"
+      "      --closed N           the last N slots do not accept connections, so they\n"
+      "                           can only be leaves (default 0)\n"
+      "      --capacity N         frame store size in packets, 16 to 65536 (default:\n"
+      "                           room for every ordered broadcast of the run)\n"
+      "Traffic:\n"
+      "  -d, --duration S         seconds of traffic, 0.5 to 60 (default 5)\n"
+      "  -r, --rate R             messages per second that every peer sends of each\n"
+      "                           kind (direct, immediate, ordered), 0 to 200 (default 20)\n"
+      "      --direct-rate R      the same for one kind only\n"
+      "      --immediate-rate R\n"
+      "      --ordered-rate R\n"
+      "  -s, --size BYTES         payload size, 12 to 1024 (default 32)\n"
+      "      --peek MS            how often each peer pulls ordered broadcasts\n"
+      "                           (peekPacket), 1 to 1000 ms (default 10)\n"
+      "Time limits:\n"
+      "      --ping-threshold MS  the engines' ping threshold; each wait of pingToPeer\n"
+      "                           is twice this, 10 to 2000 (default 100)\n"
+      "      --connect-timeout MS connect's limit per peer, 1000 to 60000 (default 10000)\n"
+      "      --drain MS           after the sending stops, how long to wait for the last\n"
+      "                           messages, 100 to 60000 (default 5000)\n"
+      "Output:\n"
+      "      --dot FILE           also write the tree as a Graphviz file\n"
+      "      --save DIR           write every peer's ping list (slot-N.pinglist) and the\n"
+      "                           description (topology.bin) into DIR: input for\n"
+      "                           tessel-topology\n"
+      "      --galaxyd PATH       the galaxy ping responder to start (default:\n"
+      "                           tessel-galaxyd beside this program, when it is there)\n"
+      "      --no-galaxy          measure no galaxy ping\n"
+      "  -q, --quiet              print no progress and no plan, only the final report\n"
+      "  -h, --help               show this text and exit\n"
+      "\n"
+      "Galaxy pings are cached in temporary registry files, never in yours. A run needs\n"
+      "at most peers x peers x rate x seconds below %.0f messages.\n"
+      "\n"
+      "Exit status: 0 when every check held; 1 when a check failed or the room could not\n"
+      "be run (a peer died, a step timed out, no tree was possible); 2 for a bad\n"
+      "command line.\n",
+      ProgramName, MaxMessages);
+}
+
+bool parseInt(const char* text, long low, long high, int& value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  long parsed = std::strtol(text, &end, 10);
+  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
+  value = static_cast<int>(parsed);
+  return true;
+}
+
+bool parseSeconds(const char* text, double low, double high, int& milliseconds) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  double parsed = std::strtod(text, &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < low || parsed > high) return false;
+  milliseconds = static_cast<int>(std::lround(parsed * 1000));
+  return true;
+}
+
+// ExitOk with run set to go on, ExitOk without it after --help, else
+// ExitUsage after a message.
+int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool& run) {
+  run = false;
+  int rate = -1, direct = -1, immediate = -1, orderedRate = -1;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "%s: %s needs a value (see --help)\n", ProgramName, arg.c_str());
+        return nullptr;
+      }
+      return argv[++i];
+    };
+    auto number = [&](long low, long high, int& target) {
+      const char* text = value();
+      if (text == nullptr) return false;
+      if (!parseInt(text, low, high, target)) {
+        std::fprintf(stderr, "%s: %s wants a whole number from %ld to %ld, not '%s'\n", ProgramName, arg.c_str(),
+                     low, high, text);
+        return false;
+      }
+      return true;
+    };
+    auto text = [&](std::string& target) {
+      const char* given = value();
+      if (given == nullptr) return false;
+      target = given;
+      return true;
+    };
+    bool ok = true;
+    if (arg == "-h" || arg == "--help") {
+      usage(stdout);
+      return ExitOk;
+    } else if (arg == "-n" || arg == "--peers") {
+      ok = number(2, 32, options.peers);
+    } else if (arg == "-m" || arg == "--mode") {
+      ok = number(0, 5, options.mode);
+      if (ok && options.mode != 0 && options.mode != 3 && options.mode != 5) {
+        std::fprintf(stderr, "%s: --mode is 0, 3 or 5, not %d\n", ProgramName, options.mode);
+        ok = false;
+      }
+    } else if (arg == "-f" || arg == "--fan-out") {
+      ok = number(1, 31, options.fanOut);
+    } else if (arg == "--closed") {
+      ok = number(0, 31, options.closedPeers);
+    } else if (arg == "--capacity") {
+      ok = number(16, 65536, options.capacity);
+    } else if (arg == "-d" || arg == "--duration") {
+      const char* given = value();
+      ok = given != nullptr && parseSeconds(given, 0.5, 60, options.durationMs);
+      if (given != nullptr && !ok)
+        std::fprintf(stderr, "%s: %s wants seconds from 0.5 to 60, not '%s'\n", ProgramName, arg.c_str(), given);
+    } else if (arg == "-r" || arg == "--rate") {
+      ok = number(0, 200, rate);
+    } else if (arg == "--direct-rate") {
+      ok = number(0, 200, direct);
+    } else if (arg == "--immediate-rate") {
+      ok = number(0, 200, immediate);
+    } else if (arg == "--ordered-rate") {
+      ok = number(0, 200, orderedRate);
+    } else if (arg == "-s" || arg == "--size") {
+      ok = number(12, 1024, options.payloadSize);
+    } else if (arg == "--peek") {
+      ok = number(1, 1000, options.peekEveryMs);
+    } else if (arg == "--ping-threshold") {
+      ok = number(10, 2000, options.pingThresholdMs);
+    } else if (arg == "--connect-timeout") {
+      ok = number(1000, 60000, options.connectTimeoutMs);
+    } else if (arg == "--drain") {
+      ok = number(100, 60000, options.drainMs);
+    } else if (arg == "--dot") {
+      ok = text(options.dotFile);
+    } else if (arg == "--save") {
+      ok = text(options.saveDir);
+    } else if (arg == "--galaxyd") {
+      ok = text(options.galaxyd);
+    } else if (arg == "--no-galaxy") {
+      options.galaxy = false;
+    } else if (arg == "-q" || arg == "--quiet") {
+      options.quiet = true;
+    } else {
+      std::fprintf(stderr, "%s: unknown option '%s' (see --help)\n", ProgramName, arg.c_str());
+      ok = false;
+    }
+    if (!ok) return ExitUsage;
+  }
+  if (rate >= 0) options.directRate = options.immediateRate = options.orderedRate = rate;
+  if (direct >= 0) options.directRate = direct;
+  if (immediate >= 0) options.immediateRate = immediate;
+  if (orderedRate >= 0) options.orderedRate = orderedRate;
+  if (options.closedPeers >= options.peers) {
+    std::fprintf(stderr, "%s: --closed %d leaves no peer of %d that accepts connections\n", ProgramName,
+                 options.closedPeers, options.peers);
+    return ExitUsage;
+  }
+  const double messages = double(options.peers) * options.peers *
+                          (options.directRate + options.immediateRate + options.orderedRate) * options.durationMs /
+                          1000.0;
+  if (messages > MaxMessages) {
+    std::fprintf(stderr, "%s: that run would carry about %.0f messages, more than %.0f; lower --rate, --duration or "
+                 "--peers\n", ProgramName, messages, MaxMessages);
+    return ExitUsage;
+  }
+  run = true;
+  return ExitOk;
+}
+
+std::string selfPath(const char* argv0) {
+  char buffer[4096];
+  ssize_t length = readlink("/proc/self/exe", buffer, sizeof(buffer) - 1);
+  if (length > 0) return std::string(buffer, size_t(length));
+  return argv0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc == 2 && std::strcmp(argv[1], "--peer") == 0)
+    return tessel_room::runPeer(tessel_room::PeerReadFd, tessel_room::PeerWriteFd);
+  tessel_room::RoomOptions options;
+  bool run = false;
+  int status = parseOptions(argc, argv, options, run);
+  if (!run) return status;
+  return tessel_room::runRoom(options, selfPath(argv[0])) == 0 ? ExitOk : ExitFailure;
+}
