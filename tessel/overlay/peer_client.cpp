@@ -48,6 +48,7 @@ PeerClient::PeerClient()
       orderedDataLimit(PeerPacket::MaxDataSize),
       readIndex(0),
       deliverIndex(0),
+      nextSequenced(0),
       sendCounter(1),
       timeOffset(0),
       stopFlag(false),
@@ -169,6 +170,7 @@ void PeerClient::resetSession() {
   if (ordered && !sequenced) frameStore.clear();
   readIndex.store(0, std::memory_order_relaxed);
   deliverIndex = 0;
+  nextSequenced = 0;
   frameStore.unlock();
   sendCounter.store(1, std::memory_order_relaxed);
   frameEpoch.store(0, std::memory_order_relaxed);

@@ -313,6 +313,9 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<int32_t> orderedDataLimit;
   std::atomic<uint32_t> readIndex;
   uint32_t deliverIndex;
+  // Sequenced mode, at a leaf: one past the parent's log position of the
+  // newest packet handed over. Service thread only.
+  uint32_t nextSequenced;
   std::atomic<int32_t> sendCounter;
   // Seconds in the high word, milliseconds in the low one: the service
   // thread reads it while a session reset writes it.

@@ -47,7 +47,14 @@ void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t lengt
       return;
     }
     if (header.sequenced()) {
-      fetchPacket(packet);
+      // The packet carries its position in the parent's log. Answers to
+      // pulls overlap, so only a position past the newest one handed over
+      // counts: a leaf may skip packets but never repeats or reorders them.
+      uint32_t position = header.index();
+      if (position >= nextSequenced) {
+        nextSequenced = position + 1;
+        fetchPacket(packet);
+      }
       return;
     }
     storePacket(packet, length, true);

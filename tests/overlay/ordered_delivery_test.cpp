@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -279,6 +281,46 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
     }
     EXPECT_EQ(sentIndexes, c.sentIndexes);
   }
+}
+
+TEST(OrderedDeliveryTest, SequencedLeafNeverRepeatsOrGoesBack) {
+  // Answers to a leaf's pulls overlap: the fake parent pushes position 5,
+  // then answers the leaf's pulls with position 5 again, the older 4, and
+  // the newer 9. The leaf hands over 5 and 9 only.
+  std::vector<std::string> answers = {wire(dataFrom(0, 10, 5, true, false)), wire(dataFrom(0, 9, 4, true, false)),
+                                      wire(dataFrom(0, 13, 9, true, false))};
+  std::atomic<size_t> pulls{0};
+  FakeRoot parent([&](const FakeRoot::Received& in) {
+    FakeRoot::Answer answer;
+    PeerPacket packet;
+    if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), packet) < 0) return answer;
+    answer.reliable = true;
+    if (packet.header().type() == PeerPacket::Register) answer.bytes = answers[0];
+    if (packet.header().type() == PeerPacket::Peek) {
+      size_t pull = pulls.fetch_add(1);
+      if (pull < answers.size()) answer.bytes = answers[pull];
+    }
+    return answer;
+  });
+  ASSERT_TRUE(parent.ok());
+  int port = tessel_test::freeUdpPort();
+  std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
+                                                  tessel_test::memberRecord(1, port)};
+  auto leaf = tessel_test::makeMember(1, port, false, records, {0, 0}, 5);
+  ASSERT_NE(leaf, nullptr);
+  ASSERT_EQ(leaf->connect(5000), 0);
+  std::vector<TesselJob> jobs;
+  auto collect = [&](size_t count) {
+    return tessel_test::waitFor([&] {
+      TesselJob job;
+      while (leaf->popJob(job)) jobs.push_back(job);
+      return messages(jobs).size() >= count;
+    });
+  };
+  ASSERT_TRUE(collect(1));
+  for (int pull = 0; pull < 3; ++pull) ASSERT_EQ(leaf->peekPacket(true), 0);
+  ASSERT_TRUE(collect(2));
+  EXPECT_EQ(messages(jobs), (std::vector<int32_t>{10, 13}));
 }
 
 TEST(OrderedDeliveryTest, PayloadsUpToTheStoreLimitReachEveryMember) {
