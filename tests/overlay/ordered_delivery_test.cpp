@@ -4,9 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <atomic>
-
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
