@@ -23,6 +23,8 @@
 #include <cstring>
 #include <string>
 
+#include "tools/tool_args.h"
+
 namespace {
 
 constexpr const char* ProgramName = "tessel-galaxyd";
@@ -60,15 +62,7 @@ void usage(FILE* out) {
                ProgramName, MaxProbeSize);
 }
 
-bool parsePort(const char* text, int& port) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  long value = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || value < 0 || value > 65535) return false;
-  port = static_cast<int>(value);
-  return true;
-}
+bool parsePort(const char* text, int& port) { return tessel_tools::parseInt(text, 0, 65535, port); }
 
 struct Options {
   std::string bind = "0.0.0.0";

@@ -16,6 +16,7 @@
 
 #include "tools/room/room_coordinator.h"
 #include "tools/room/room_peer.h"
+#include "tools/tool_args.h"
 
 namespace {
 
@@ -86,15 +87,7 @@ void usage(FILE* out) {
       ProgramName, MaxMessages);
 }
 
-bool parseInt(const char* text, long low, long high, int& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  long parsed = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-  value = static_cast<int>(parsed);
-  return true;
-}
+using tessel_tools::parseInt;
 
 bool parseSeconds(const char* text, double low, double high, int& milliseconds) {
   if (text == nullptr || *text == '\0') return false;

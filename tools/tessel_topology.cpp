@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "tools/planner/topology_planner.h"
+#include "tools/tool_args.h"
 
 namespace {
 
@@ -51,15 +52,7 @@ void usage(FILE* out) {
                ProgramName, MaxCapacity, MaxDataSize, MaxDataSize);
 }
 
-bool parseInt(const char* text, int low, int high, int& value) {
-  if (text == nullptr || *text == '\0') return false;
-  char* end = nullptr;
-  errno = 0;
-  long parsed = std::strtol(text, &end, 10);
-  if (errno != 0 || *end != '\0' || parsed < low || parsed > high) return false;
-  value = static_cast<int>(parsed);
-  return true;
-}
+using tessel_tools::parseInt;
 
 bool readFile(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);

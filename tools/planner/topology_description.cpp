@@ -2,19 +2,13 @@
 
 #include <cstring>
 
+#include "tools/planner/wire_bytes.h"
+
 namespace tessel_planner {
 
 namespace {
 
 static_assert(TopologyDescription::RecordSize == 50, "a peer record is 50 bytes on the wire");
-
-int32_t readInt(const char* at) {
-  int32_t value;
-  std::memcpy(&value, at, sizeof(value));
-  return value;
-}
-
-void putInt(std::string& bytes, int32_t value) { bytes.append(reinterpret_cast<const char*>(&value), sizeof(value)); }
 
 }  // namespace
 
