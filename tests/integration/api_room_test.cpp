@@ -253,6 +253,12 @@ TEST_P(ApiRoomMatrix, TrafficArrivesAsExpectedInTwoSessions) {
   const std::string back = "direct from 5";
   ASSERT_EQ(room.api(3).sendPacket(room.id(5), there.data(), int(there.size()), true), 0);
   ASSERT_EQ(room.api(5).sendPacket(room.id(3), back.data(), int(back.size()), false), 0);
+  // To itself: 0 and nothing sent; to a stranger or with too much data: -1.
+  EXPECT_EQ(room.api(3).sendPacket(room.id(3), there.data(), 4, true), 0);
+  EXPECT_EQ(room.api(3).sendPacket(9999, there.data(), 4, true), -1);
+  const std::string tooLarge(1479, 'x');
+  EXPECT_EQ(room.api(3).sendPacket(room.id(5), tooLarge.data(), 1479, true), -1);
+  EXPECT_EQ(room.api(3).castPacket(tooLarge.data(), 1479, true, true), -1);
 
   // Immediate broadcasts from everyone, then ordered bursts from everyone.
   constexpr int Rounds = 8;
