@@ -12,6 +12,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/temp_registry.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -35,10 +36,7 @@ std::string topologyPath() {
 #endif
 }
 
-std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using tessel_test::readFile;
 
 TEST(RoomToolTest, SmallRoomPassesEveryCheck) {
   if (roomPath().empty()) GTEST_SKIP() << "tools not built";

@@ -19,14 +19,12 @@
 using tessel_test::FakeRoot;
 using tessel_test::LoopbackRoom;
 using tessel_test::RawENetPeer;
+using tessel_test::wire;
 using zintar::PeerPacket;
 using zintar::TesselJob;
 
 namespace {
 
-std::string wire(const PeerPacket& packet) {
-  return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
-}
 
 // size payload bytes that start with value when there is room for it.
 std::vector<char> numbered(int32_t value, int size) {

@@ -18,14 +18,12 @@
 using tessel_test::FakeRoot;
 using tessel_test::LoopbackRoom;
 using tessel_test::RawENetPeer;
+using tessel_test::wire;
 using zintar::PeerPacket;
 using zintar::TesselJob;
 
 namespace {
 
-std::string wire(const PeerPacket& packet) {
-  return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
-}
 
 PeerPacket pingFrom(uint32_t srcSlot, uint32_t dstSlot, uint32_t ticks) {
   PeerPacket ping(PeerPacket::Ping, false);

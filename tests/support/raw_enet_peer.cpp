@@ -58,6 +58,10 @@ std::vector<std::string> RawENetPeer::poll(int timeoutMs, std::vector<bool>* rel
   return received;
 }
 
+std::string wire(const zintar::PeerPacket& packet) {
+  return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
+}
+
 std::string registerPacket(int32_t id, uint32_t slot) {
   zintar::PeerPacket reg(zintar::PeerPacket::Register, false);
   reg.header().setSrcSlot(slot);
@@ -67,7 +71,7 @@ std::string registerPacket(int32_t id, uint32_t slot) {
   uint32_t room = 1u | (2u << 10) | (slot << 24);
   std::memcpy(reg.data(), &id, 4);
   std::memcpy(reg.data() + 4, &room, 4);
-  return std::string(reinterpret_cast<const char*>(&reg), size_t(reg.size(true)));
+  return wire(reg);
 }
 
 }  // namespace tessel_test

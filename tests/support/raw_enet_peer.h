@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "tessel/overlay/peer_packet.h"
+
 namespace tessel_test {
 
 class RawENetPeer {
@@ -34,6 +36,9 @@ class RawENetPeer {
   ENetPeer* peer_ = nullptr;
   bool disconnected_ = false;
 };
+
+// The bytes a packet takes on the wire.
+std::string wire(const zintar::PeerPacket& packet);
 
 // The bytes of the Register packet that peer id sends when it joins slot
 // of room (1, 2) below its parent.

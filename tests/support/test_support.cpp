@@ -1,5 +1,7 @@
 #include "tests/support/test_support.h"
 
+#include <fstream>
+#include <iterator>
 #include <thread>
 
 namespace tessel_test {
@@ -11,6 +13,11 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
     std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
   return true;
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace tessel_test

@@ -24,6 +24,9 @@ std::vector<uint8_t> bytesOf(const T& value) {
   return std::vector<uint8_t>(begin, begin + sizeof(T));
 }
 
+// The whole contents of a file; empty when it cannot be read.
+std::string readFile(const std::string& path);
+
 }  // namespace tessel_test
 
 #endif  // TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_
