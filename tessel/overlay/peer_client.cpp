@@ -341,7 +341,13 @@ PeerContext* PeerClient::linkOf(ENetPeer* peer) const {
 void PeerClient::handleEvent(ENetEvent& event) {
   switch (event.type) {
     case ENET_EVENT_TYPE_CONNECT:
-      if (linkOf(event.peer) != nullptr) sendRegistration(event.peer);
+      if (PeerContext* link = linkOf(event.peer)) {
+        // ENet's default throttle narrows a link's window to one datagram
+        // when round trips vary, as they do under loss; one resend lost a
+        // few times in a row would then stall the link until ENet drops it.
+        link->setThrottle();
+        sendRegistration(event.peer);
+      }
       break;
     case ENET_EVENT_TYPE_DISCONNECT: {
       PeerContext* link = linkOf(event.peer);
@@ -455,6 +461,7 @@ void PeerClient::handleRegister(ENetEvent& event, const PeerPacket* packet) {
       enet_peer_disconnect_now(previous, 0);
     }
     link.accept(event.peer);
+    link.setThrottle();
     return;
   }
   link.close();

@@ -98,6 +98,7 @@ int PeerClient::storePacket(const PeerPacket* packets, size_t length, bool addLi
 
 int PeerClient::fetchPacket(uint32_t position, bool deliver, ENetEvent* event, bool reliable) {
   PeerContext* answerLink = event != nullptr ? linkOf(event->peer) : nullptr;
+  if (answerLink != nullptr && !answerLink->pullStart(position, reliable, enet_time_get())) return 0;
   // Bundles never exceed 1491 bytes, built in one buffer on the stack.
   PeerPacket bundle;
   auto* bundleBytes = reinterpret_cast<uint8_t*>(&bundle);
@@ -124,8 +125,10 @@ int PeerClient::fetchPacket(uint32_t position, bool deliver, ENetEvent* event, b
       bundleLength += size;
     }
   }
-  if (answerLink != nullptr && bundleLength > 0)
-    answerLink->sendPacket(&bundle, reliable, static_cast<unsigned>(bundleLength));
+  if (answerLink != nullptr) {
+    if (bundleLength > 0) answerLink->sendPacket(&bundle, reliable, static_cast<unsigned>(bundleLength));
+    answerLink->pullAnswered(position);
+  }
   if (deliver) deliverIndex = position;
   if (last != -1) readIndex.store(static_cast<uint32_t>(last), std::memory_order_relaxed);
   frameStore.unlock();

@@ -2,6 +2,7 @@
 
 #include <enet/enet.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "tessel/overlay/peer_client.h"
@@ -15,6 +16,10 @@ PeerContext::PeerContext()
       next(-1),
       isServer_(false),
       hasChild_(false),
+      pullEnd(0),
+      pullResentAt(0),
+      pullAnswered_(false),
+      pullReliable(false),
       dataSize(0),
       dataFrameId(0) {
   data[0] = 0;
@@ -65,6 +70,7 @@ int PeerContext::connect() {
 
 int PeerContext::accept(ENetPeer* incoming) {
   isServer_.store(false, std::memory_order_relaxed);
+  pullAnswered_ = false;
   incoming->data = this;
   peer.store(incoming, std::memory_order_release);
   return 0;
@@ -85,6 +91,7 @@ void PeerContext::reinit() {
   next.store(-1, std::memory_order_relaxed);
   isServer_.store(false, std::memory_order_relaxed);
   hasChild_.store(false, std::memory_order_relaxed);
+  pullAnswered_ = false;
   data[0] = 0;
   dataSize = 0;
   dataFrameId = 0;
@@ -102,6 +109,24 @@ void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned i
 void PeerContext::setThrottle() {
   ENetPeer* connection = getENetPeer();
   if (connection != nullptr) enet_peer_throttle_configure(connection, 5000, 3, 0);
+}
+
+bool PeerContext::pullStart(uint32_t& position, bool reliable, uint32_t nowMs) {
+  ENetPeer* connection = getENetPeer();
+  // Positions count up from the store's start; the difference orders them.
+  bool repeats = pullAnswered_ && static_cast<int32_t>(pullEnd - position) > 0;
+  if (repeats && connection != nullptr) {
+    if (pullReliable && reliable) {
+      position = pullEnd;
+      return true;
+    }
+    uint32_t resendMs = std::max(PullResendMs, 2 * connection->roundTripTime);
+    bool backlogged = !enet_list_empty(&connection->outgoingCommands);
+    if (nowMs - pullResentAt < resendMs || backlogged) return false;
+  }
+  pullResentAt = nowMs;
+  pullReliable = reliable;
+  return true;
 }
 
 unsigned short PeerContext::getPing() const {

@@ -79,6 +79,25 @@ class TESSEL_EXPORT PeerContext {
   // The ENet peer, or null while the link is down.
   ENetPeer* getENetPeer() const { return peer.load(std::memory_order_acquire); }
 
+  // Service thread: where the answer to a pull from position starts, or
+  // false when it waits. The first answer starts at the puller's position.
+  // A pull that asks again for packets an earlier answer carried (it
+  // crossed the answer, or the answer was lost) gets only the packets after
+  // it when every answer since the last full one was reliable and so is
+  // this one: ENet brings the earlier ones, in order. Otherwise it waits
+  // until a resend is due (PullResendMs or twice the round trip have
+  // passed, and ENet has sent what this link had queued) and is answered in
+  // full again. A leaf that is behind on a slow or lossy link is thus not
+  // sent the same packets at every pull, which would bury the link under
+  // copies, and never sees a gap it cannot fill by pulling.
+  bool pullStart(uint32_t& position, bool reliable, uint32_t nowMs);
+  // Service thread: the answer just sent ended before position end.
+  void pullAnswered(uint32_t end) {
+    pullEnd = end;
+    pullAnswered_ = true;
+  }
+  static constexpr uint32_t PullResendMs = 50;
+
   // Keeps the block when length is 0..1478 and frameId is newer than the
   // stored block's.
   void setData(const char* block, int length, uint32_t frameId);
@@ -95,6 +114,10 @@ class TESSEL_EXPORT PeerContext {
   std::atomic<int32_t> next;
   std::atomic<bool> isServer_;
   std::atomic<bool> hasChild_;
+  uint32_t pullEnd;
+  uint32_t pullResentAt;
+  bool pullAnswered_;
+  bool pullReliable;
   char data[MaxDataSize];
   int32_t dataSize;
   uint32_t dataFrameId;

@@ -108,14 +108,21 @@ class FaultRoom {
     for (int32_t parent : parents) tree << ' ' << parent;
     for (int self : members) {
       for (int slot : members)
-        if (!peer(self).send(member(slot))) return false;
-      if (!peer(self).send(tree.str())) return false;
+        if (!peer(self).send(member(slot))) return refused(self, "the members");
+      if (!peer(self).send(tree.str())) return refused(self, "the tree");
       std::vector<std::string> ignored;
       for (size_t i = 0; i < members.size() + 1; ++i)
-        if (!peer(self).answer(ignored, 10000)) return false;
-      if (peer(self).call("setup 0 " + std::to_string(capacity)) != 0) return false;
+        if (!peer(self).answer(ignored, 10000)) return refused(self, "an answer to the room");
+      int result = peer(self).call("setup 0 " + std::to_string(capacity));
+      if (result != 0) return refused(self, "setup (" + std::to_string(result) + ")");
     }
     return true;
+  }
+
+  // Says which member failed which step of a set-up; always false.
+  bool refused(int slot, const std::string& step) {
+    ADD_FAILURE() << "slot " << slot << " failed " << step << " (-10000: no answer in time)";
+    return false;
   }
 
   std::string member(int slot) const {
@@ -125,19 +132,19 @@ class FaultRoom {
 
   // The root first, then every other member at once.
   bool connect(int root, const std::vector<int>& members) {
-    if (peer(root).call("connect 5000", 15000) != 0) return false;
+    if (peer(root).call("connect 5000", 15000) != 0) return refused(root, "connect");
     for (int slot : members)
-      if (slot != root && !peer(slot).send("connect 5000")) return false;
+      if (slot != root && !peer(slot).send("connect 5000")) return refused(slot, "connect");
     bool ok = true;
     for (int slot : members) {
       if (slot == root) continue;
       std::vector<std::string> lines;
-      ok = peer(slot).answer(lines, 15000) && !lines.empty() && lines[0] == "ok 0" && ok;
+      if (!peer(slot).answer(lines, 15000) || lines.empty() || lines[0] != "ok 0") ok = refused(slot, "connect");
     }
     // connect returns once the own Register is queued; a ping answered by
     // the root shows that every link on the way has been adopted.
     for (int slot : members)
-      if (slot != root) ok = ok && peer(slot).call("pingroot 10000", 15000) == 0;
+      if (ok && slot != root && peer(slot).call("pingroot 10000", 15000) != 0) ok = refused(slot, "a ping to the root");
     return ok;
   }
 
@@ -294,7 +301,9 @@ TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
       expected["O"][slot] = Size * Broadcasts;
       expected["D"][slot] = (Size - 1) * DirectsEach;
     }
+    auto trafficStart = Clock::now();
     bool complete = room.waitFor(members, expected, 90000);
+    double trafficSeconds = std::chrono::duration<double>(Clock::now() - trafficStart).count();
 
     std::map<int32_t, int> broadcasts;
     for (int slot : members) broadcasts[room.id(slot)] = Broadcasts;
@@ -330,9 +339,10 @@ TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
     auto rootOrder = room.order(0, "O");
     for (int slot : members) EXPECT_EQ(room.order(slot, "O"), rootOrder) << "slot " << slot;
     std::printf("[%s] sent per member: %d immediate, %d ordered, %d direct; datagrams reaching the members %llu, "
-                "dropped %llu (loss rate %.1f%%)\n",
+                "dropped %llu (loss rate %.1f%%); all delivered after %.1f s\n",
                 name, Broadcasts, Broadcasts, (Size - 1) * DirectsEach, static_cast<unsigned long long>(seen),
-                static_cast<unsigned long long>(dropped), seen ? 100.0 * double(dropped) / double(seen) : 0.0);
+                static_cast<unsigned long long>(dropped), seen ? 100.0 * double(dropped) / double(seen) : 0.0,
+                trafficSeconds);
     EXPECT_TRUE(complete);
     EXPECT_GT(dropped, 0u);
     for (int slot : members) room.peer(slot).quit();

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -159,6 +160,59 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
     }
     EXPECT_EQ(perBundle, c.bundles);
   }
+}
+
+TEST(OrderedDeliveryTest, RepeatedPullsAreNotAnsweredWithTheSamePacketsEachTime) {
+  // A leaf that pulls faster than answers arrive asks again and again for
+  // the same packets. Unreliable pulls: a burst gets about one answer, and
+  // a pull repeated after the resend time (the answer may have been lost)
+  // gets all of it again. Reliable pulls: ENet brings the earlier answer,
+  // so a repeated pull gets only the packets stored since.
+  LoopbackRoom room({0, 0}, 3, false, 512);
+  ASSERT_EQ(room.engine(0).connect(5000), 0);
+  RawENetPeer leaf;
+  ASSERT_TRUE(joinAsLeaf(room, leaf, 1, 0));
+  auto cast = [&](int32_t first, int32_t end) {
+    for (int32_t i = first; i < end; ++i) {
+      auto payload = numbered(i, 192);
+      ASSERT_EQ(room.engine(0).castPacket(payload.data(), 192, true, false), 0);
+    }
+  };
+  auto pullFrom = [&](uint32_t position, bool reliable) {
+    PeerPacket pull(PeerPacket::Peek, false);
+    pull.header().setSrcSlot(1);
+    pull.header().setDstSlot(1);
+    pull.header().setIndex(position);
+    std::string bytes = wire(pull);
+    leaf.send(bytes.data(), bytes.size(), reliable);
+  };
+  // The positions of the packets that arrive within ms milliseconds.
+  auto positionsWithin = [&](int ms) {
+    std::vector<uint32_t> positions;
+    auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    while (std::chrono::steady_clock::now() < until)
+      for (auto& bundle : leaf.poll(10)) {
+        size_t consumed;
+        for (const auto& packet : unbundle(bundle, consumed)) positions.push_back(packet.header().index());
+      }
+    return positions;
+  };
+
+  cast(0, 12);
+  for (int pull = 0; pull < 20; ++pull) pullFrom(0, false);
+  auto burst = positionsWithin(300);
+  EXPECT_GE(burst.size(), 12u);
+  EXPECT_LT(burst.size(), 3 * 12u) << "one answer per pull would be " << 20 * 12;
+  pullFrom(0, false);
+  EXPECT_EQ(positionsWithin(300).size(), 12u) << "a pull after the resend time is answered in full";
+
+  pullFrom(0, true);
+  EXPECT_EQ(positionsWithin(300).size(), 12u) << "a reliable pull starts a new chain of answers";
+  cast(12, 15);
+  pullFrom(0, true);
+  EXPECT_EQ(positionsWithin(300), (std::vector<uint32_t>{12, 13, 14}));
+  pullFrom(15, true);
+  EXPECT_TRUE(positionsWithin(100).empty());
 }
 
 TEST(OrderedDeliveryTest, ReaderFallenBehindSkipsToWhatTheStoreStillHolds) {
