@@ -68,26 +68,20 @@ bench: deps
 	if [ "$$commit" != unknown ] && ! git diff --quiet HEAD -- 2>/dev/null; then commit="$$commit-dirty"; fi; \
 	$(BUILD_DIR)-bench/bench/bench_tessel --out bench/results --commit $$commit $(BENCH_FLAGS)
 
-# The fault test of lossy links stays out of the sanitizer runs: their
-# slowdown stretches round trips on links that lose a fifth of their
-# datagrams until ENet gives the links up, which is what that test must not
-# see (make test runs it). The other fault tests run everywhere.
-SANITIZER_SKIP := -E FaultTest.LossyLinks
-
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, halting
 # on the first error.
 asan: deps
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=address,undefined -DTESSEL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS) $(SANITIZER_SKIP)
+	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
 # The whole suite under ThreadSanitizer.
 tsan: deps
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=thread -DTESSEL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS) $(SANITIZER_SKIP)
+	  ctest --test-dir $(TSAN_DIR) --output-on-failure -j $(JOBS)
 
 # The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_TIME
 # seconds from its seed corpus in fuzz/corpus/<target>. New inputs go to
