@@ -108,14 +108,18 @@ void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned i
 
 void PeerContext::setThrottle() {
   ENetPeer* connection = getENetPeer();
-  if (connection != nullptr) enet_peer_throttle_configure(connection, 5000, 3, 0);
+  // Only a connected peer has a remote end to tell.
+  if (connection != nullptr && connection->state == ENET_PEER_STATE_CONNECTED)
+    enet_peer_throttle_configure(connection, 5000, 3, 0);
 }
 
 bool PeerContext::pullStart(uint32_t& position, bool reliable, uint32_t nowMs) {
   ENetPeer* connection = getENetPeer();
   // Positions count up from the store's start; the difference orders them.
   bool repeats = pullAnswered_ && static_cast<int32_t>(pullEnd - position) > 0;
-  if (repeats && connection != nullptr) {
+  // ENet's queues are only looked at on a connected peer; an answer to
+  // any other is dropped by ENet anyway.
+  if (repeats && connection != nullptr && connection->state == ENET_PEER_STATE_CONNECTED) {
     if (pullReliable && reliable) {
       position = pullEnd;
       return true;

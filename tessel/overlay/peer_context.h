@@ -58,7 +58,8 @@ class TESSEL_EXPORT PeerContext {
   // Queues packet on this link: length bytes, or size(true) when length is
   // 0. Dropped silently without a connection.
   void sendPacket(const PeerPacket* packet, bool reliable, unsigned int length);
-  // ENet throttling: interval 5000 ms, acceleration 3, deceleration 0.
+  // ENet throttling on a connected peer: interval 5000 ms, acceleration 3,
+  // deceleration 0, so that the link's window never narrows.
   void setThrottle();
 
   PacketDef::PeerProperty getPeerProperty() const;
