@@ -53,9 +53,13 @@ std::vector<int32_t> range(int32_t first, int32_t end) {
   return values;
 }
 
-void castNumbers(LoopbackRoom& room, int slot, int32_t first, int32_t end) {
-  for (int32_t v = first; v < end; ++v)
-    ASSERT_EQ(room.engine(slot).castPacket(reinterpret_cast<const char*>(&v), 4, true, false), 0);
+// Ordered broadcasts from slot: the values first..end-1, each in a payload
+// of size bytes (numbered).
+void castNumbers(LoopbackRoom& room, int slot, int32_t first, int32_t end, int size = 4) {
+  for (int32_t v = first; v < end; ++v) {
+    auto payload = numbered(v, size);
+    ASSERT_EQ(room.engine(slot).castPacket(payload.data(), size, true, false), 0);
+  }
 }
 
 // A broadcast as a parent passes it down: originator srcSlot, sent by slot 0.
@@ -69,6 +73,16 @@ PeerPacket dataFrom(uint32_t srcSlot, int32_t value, uint32_t index, bool sequen
   packet.header().setDataSize(4);
   std::memcpy(packet.data(), &value, 4);
   return packet;
+}
+
+// A pull from slot 1 for its parent's packets from position on.
+void pullFrom(RawENetPeer& leaf, uint32_t position, bool reliable = true) {
+  PeerPacket pull(PeerPacket::Peek, false);
+  pull.header().setSrcSlot(1);
+  pull.header().setDstSlot(1);
+  pull.header().setIndex(position);
+  std::string bytes = wire(pull);
+  leaf.send(bytes.data(), bytes.size(), reliable);
 }
 
 // Registers raw as the leaf in slot below the engine in slot parent.
@@ -120,15 +134,8 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
     ASSERT_EQ(room.engine(0).connect(5000), 0);
     RawENetPeer leaf;
     ASSERT_TRUE(joinAsLeaf(room, leaf, 1, 0));
-    for (int32_t i = 0; i < c.count; ++i) {
-      auto payload = numbered(i, c.payload);
-      ASSERT_EQ(room.engine(0).castPacket(payload.data(), c.payload, true, false), 0);
-    }
-    PeerPacket pull(PeerPacket::Peek, false);
-    pull.header().setSrcSlot(1);
-    pull.header().setDstSlot(1);
-    std::string bytes = wire(pull);
-    leaf.send(bytes.data(), bytes.size());
+    castNumbers(room, 0, 0, c.count, c.payload);
+    pullFrom(leaf, 0);
 
     std::vector<std::string> bundles;
     size_t packets = 0;
@@ -172,20 +179,6 @@ TEST(OrderedDeliveryTest, RepeatedPullsAreNotAnsweredWithTheSamePacketsEachTime)
   ASSERT_EQ(room.engine(0).connect(5000), 0);
   RawENetPeer leaf;
   ASSERT_TRUE(joinAsLeaf(room, leaf, 1, 0));
-  auto cast = [&](int32_t first, int32_t end) {
-    for (int32_t i = first; i < end; ++i) {
-      auto payload = numbered(i, 192);
-      ASSERT_EQ(room.engine(0).castPacket(payload.data(), 192, true, false), 0);
-    }
-  };
-  auto pullFrom = [&](uint32_t position, bool reliable) {
-    PeerPacket pull(PeerPacket::Peek, false);
-    pull.header().setSrcSlot(1);
-    pull.header().setDstSlot(1);
-    pull.header().setIndex(position);
-    std::string bytes = wire(pull);
-    leaf.send(bytes.data(), bytes.size(), reliable);
-  };
   // The positions of the packets that arrive within ms milliseconds.
   auto positionsWithin = [&](int ms) {
     std::vector<uint32_t> positions;
@@ -198,20 +191,20 @@ TEST(OrderedDeliveryTest, RepeatedPullsAreNotAnsweredWithTheSamePacketsEachTime)
     return positions;
   };
 
-  cast(0, 12);
-  for (int pull = 0; pull < 20; ++pull) pullFrom(0, false);
+  castNumbers(room, 0, 0, 12, 192);
+  for (int pull = 0; pull < 20; ++pull) pullFrom(leaf, 0, false);
   auto burst = positionsWithin(300);
   EXPECT_GE(burst.size(), 12u);
   EXPECT_LT(burst.size(), 3 * 12u) << "one answer per pull would be " << 20 * 12;
-  pullFrom(0, false);
+  pullFrom(leaf, 0, false);
   EXPECT_EQ(positionsWithin(300).size(), 12u) << "a pull after the resend time is answered in full";
 
-  pullFrom(0, true);
+  pullFrom(leaf, 0, true);
   EXPECT_EQ(positionsWithin(300).size(), 12u) << "a reliable pull starts a new chain of answers";
-  cast(12, 15);
-  pullFrom(0, true);
+  castNumbers(room, 0, 12, 15, 192);
+  pullFrom(leaf, 0, true);
   EXPECT_EQ(positionsWithin(300), (std::vector<uint32_t>{12, 13, 14}));
-  pullFrom(15, true);
+  pullFrom(leaf, 15, true);
   EXPECT_TRUE(positionsWithin(100).empty());
 }
 
