@@ -15,9 +15,7 @@
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+using tessel_fuzz::check;
 
 zintar::Tessel* engine = nullptr;
 

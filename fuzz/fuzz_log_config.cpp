@@ -16,9 +16,7 @@
 
 namespace {
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+using tessel_fuzz::check;
 
 std::string path;
 

@@ -11,13 +11,7 @@
 #include "fuzz/fuzz_support.h"
 #include "tessel/toolkit/kiv_net_time.h"
 
-namespace {
-
-void check(bool condition) {
-  if (!condition) abort();
-}
-
-}  // namespace
+using tessel_fuzz::check;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tessel_fuzz::FuzzInput input(data, size);

@@ -36,6 +36,8 @@
 
 namespace {
 
+using tessel_fuzz::check;
+
 constexpr int Slots = 6;
 constexpr int32_t Parents[Slots] = {0, 0, 1, 1, 2, 0};
 constexpr int32_t OwnId = 1000;
@@ -43,10 +45,6 @@ constexpr int32_t FirstPeerId = 100;
 constexpr int Modes[3] = {0, 3, 5};
 constexpr int32_t Places[3] = {0, 1, 3};  // root, inner node, leaf
 constexpr size_t LongestPacket = 1600;     // a little more than the overlay's largest
-
-void check(bool condition) {
-  if (!condition) abort();
-}
 
 zintar::Tessel* engines[3] = {};
 // Stand-ins for the ENet peers of the six links, of a stranger, and of the

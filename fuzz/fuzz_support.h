@@ -8,9 +8,16 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <string>
 
 namespace tessel_fuzz {
+
+// A property of the library that every input must keep: the fuzzer reports
+// the abort as a finding.
+inline void check(bool condition) {
+  if (!condition) std::abort();
+}
 
 // Installs a library clock that reads realTimeMs and tickMs until the next
 // call; every target calls it before its first input.

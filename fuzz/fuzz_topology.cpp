@@ -18,11 +18,9 @@
 
 namespace {
 
-constexpr int32_t OwnId = 4242;
+using tessel_fuzz::check;
 
-void check(bool condition) {
-  if (!condition) abort();
-}
+constexpr int32_t OwnId = 4242;
 
 zintar::Tessel* engine = nullptr;
 
