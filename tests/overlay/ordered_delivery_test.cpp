@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,6 +93,27 @@ bool joinAsLeaf(LoopbackRoom& room, RawENetPeer& raw, int slot, int parent) {
   raw.send(reg.data(), reg.size());
   return tessel_test::waitFor(
       [&] { return room.engine(parent).getClient().getContext(slot)->getENetPeer() != nullptr; });
+}
+
+// An engine in slot 1, connected as the leaf of parent, in mode; null when
+// it cannot be made or connected.
+std::unique_ptr<zintar::Tessel> leafBelow(const FakeRoot& parent, int mode) {
+  int port = tessel_test::freeUdpPort();
+  std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
+                                                  tessel_test::memberRecord(1, port)};
+  auto leaf = tessel_test::makeMember(1, port, false, records, {0, 0}, mode);
+  if (leaf != nullptr && leaf->connect(5000) != 0) leaf.reset();
+  return leaf;
+}
+
+// Pops leaf's jobs into jobs until they hold count messages; false when
+// they do not in time.
+bool collectMessages(zintar::Tessel& leaf, std::vector<TesselJob>& jobs, size_t count) {
+  return tessel_test::waitFor([&] {
+    TesselJob job;
+    while (leaf.popJob(job)) jobs.push_back(job);
+    return messages(jobs).size() >= count;
+  });
 }
 
 // The packets of one bundle; consumed is the bytes that whole packets filled.
@@ -287,21 +309,10 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
       return answer;
     });
     ASSERT_TRUE(parent.ok());
-    int port = tessel_test::freeUdpPort();
-    std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
-                                                    tessel_test::memberRecord(1, port)};
-    auto leaf = tessel_test::makeMember(1, port, false, records, {0, 0}, c.mode);
+    auto leaf = leafBelow(parent, c.mode);
     ASSERT_NE(leaf, nullptr);
-    ASSERT_EQ(leaf->connect(5000), 0);
-
     std::vector<TesselJob> jobs;
-    auto collect = [&](size_t count) {
-      return tessel_test::waitFor([&] {
-        TesselJob job;
-        while (leaf->popJob(job)) jobs.push_back(job);
-        return messages(jobs).size() >= count;
-      });
-    };
+    auto collect = [&](size_t count) { return collectMessages(*leaf, jobs, count); };
     ASSERT_TRUE(collect(c.delivered.size()));
     for (int32_t v = 20; v <= 22; ++v)
       ASSERT_EQ(leaf->castPacket(reinterpret_cast<const char*>(&v), 4, true, false), 0);
@@ -347,20 +358,10 @@ TEST(OrderedDeliveryTest, SequencedLeafNeverRepeatsOrGoesBack) {
     return answer;
   });
   ASSERT_TRUE(parent.ok());
-  int port = tessel_test::freeUdpPort();
-  std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
-                                                  tessel_test::memberRecord(1, port)};
-  auto leaf = tessel_test::makeMember(1, port, false, records, {0, 0}, 5);
+  auto leaf = leafBelow(parent, 5);
   ASSERT_NE(leaf, nullptr);
-  ASSERT_EQ(leaf->connect(5000), 0);
   std::vector<TesselJob> jobs;
-  auto collect = [&](size_t count) {
-    return tessel_test::waitFor([&] {
-      TesselJob job;
-      while (leaf->popJob(job)) jobs.push_back(job);
-      return messages(jobs).size() >= count;
-    });
-  };
+  auto collect = [&](size_t count) { return collectMessages(*leaf, jobs, count); };
   ASSERT_TRUE(collect(1));
   for (int pull = 0; pull < 3; ++pull) ASSERT_EQ(leaf->peekPacket(true), 0);
   ASSERT_TRUE(collect(2));
