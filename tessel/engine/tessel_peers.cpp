@@ -56,7 +56,9 @@ int Tessel::addPeer(int32_t peerId, unsigned char slot) {
   } else if (myProperty.listen == 0 || pingThreshold.load(std::memory_order_relaxed) == -1) {
     peerPing[slot] = -1;
   }
-  if (connected) {
+  // A slot that already has its place in the tree keeps it; only its
+  // record changes.
+  if (connected && !client.inTree(slot)) {
     parentTable[slot] = client.getRootSlotId();
     topologyPing[slot] = UnknownPing;
     client.adjustTopology(slot);
@@ -170,6 +172,9 @@ int Tessel::setTopology(const char* buffer, int size) {
   }
   for (int slot = 0; slot < MaxSlots; ++slot)
     if (client.getPeerProperty(slot).id != -1 && topologyPing[slot] == -1) topologyPing[slot] = UnknownPing;
+  // The overlay adopts its children's links by this table, even those that
+  // connect before this engine's own connect.
+  if (!connected) client.setTreeParents(MaxSlots, parentTable);
   return 0;
 }
 

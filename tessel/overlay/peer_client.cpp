@@ -43,6 +43,7 @@ PeerClient::PeerClient()
       parentSlotId(-1),
       rootSlotId(-1),
       hasChildren_(false),
+      lastIdleSweep(0),
       ordered(false),
       sequenced(false),
       orderedDataLimit(PeerPacket::MaxDataSize),
@@ -57,6 +58,7 @@ PeerClient::PeerClient()
       deinitDone(false),
       enetInitialized(false) {
   for (auto& hop : route) hop.store(-1, std::memory_order_relaxed);
+  for (auto& parent : treeParent) parent.store(-1, std::memory_order_relaxed);
 }
 
 PeerClient::~PeerClient() {
@@ -73,6 +75,7 @@ int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
   sequenced = mode == 5;
   try {
     sendQueue.reserve(InitialQueueCapacity);
+    strangerSeen.assign(MaxENetPeers, 0);
   } catch (...) {
     return -1;
   }
@@ -85,7 +88,7 @@ int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
     ENetAddress address;
     address.host = ENET_HOST_ANY;
     address.port = static_cast<enet_uint16>(port);
-    host = enet_host_create(&address, MaxSlots, ChannelCount, 0, 0);
+    host = enet_host_create(&address, MaxENetPeers, ChannelCount, 0, 0);
   } else {
     host = enet_host_create(nullptr, 1, ChannelCount, 0, 0);
   }
@@ -157,6 +160,7 @@ void PeerClient::resetSession() {
   for (int slot = 0; slot < MaxSlots; ++slot) {
     contexts[slot].reinit();
     route[slot].store(-1, std::memory_order_relaxed);
+    treeParent[slot].store(-1, std::memory_order_relaxed);
   }
   linkHead.store(-1, std::memory_order_relaxed);
   parentSlotId.store(-1, std::memory_order_relaxed);
@@ -170,7 +174,7 @@ void PeerClient::resetSession() {
   if (ordered && !sequenced) frameStore.clear();
   readIndex.store(0, std::memory_order_relaxed);
   deliverIndex = 0;
-  nextSequenced = 0;
+  nextSequenced.store(0, std::memory_order_relaxed);
   frameStore.unlock();
   sendCounter.store(1, std::memory_order_relaxed);
   frameEpoch.store(0, std::memory_order_relaxed);
@@ -196,7 +200,9 @@ void PeerClient::close(int32_t slot) {
     int32_t successor = contexts[slot].getNext();
     linkHead.store(successor == slot ? -1 : successor, std::memory_order_relaxed);
   }
-  contexts[slot].reinit();
+  treeParent[slot].store(-1, std::memory_order_relaxed);
+  PacketDef::PeerProperty lost;
+  if (contexts[slot].reinit(&lost)) sendDisconnect(lost);
 }
 
 // --- Send queue -----------------------------------------------------------
@@ -311,6 +317,7 @@ void PeerClient::serviceLoop() {
     // Only this thread touches the host, so the hook is put on it here.
     host->intercept = interceptHook.load(std::memory_order_acquire);
     popENetPacket();
+    cutIdleStrangers();
     ENetEvent event;
     // Handle what is ready without waiting; this also sends what the
     // drain queued and runs ENet's timers.
@@ -347,6 +354,8 @@ void PeerClient::handleEvent(ENetEvent& event) {
         // few times in a row would then stall the link until ENet drops it.
         link->setThrottle();
         sendRegistration(event.peer);
+      } else {
+        strangerSeen[size_t(event.peer - host->peers)] = enet_time_get() | 1u;
       }
       break;
     case ENET_EVENT_TYPE_DISCONNECT: {
@@ -375,11 +384,37 @@ bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length)
   // from it, or a stranger could speak for the room's members.
   if (length > 0) {
     uint32_t type = bytes[0] & 0x3Fu;
+    if (type == PeerPacket::PingTest || type == PeerPacket::TimeSync)
+      strangerSeen[size_t(event->peer - host->peers)] = enet_time_get() | 1u;
     if (type == PeerPacket::Register || type == PeerPacket::PingTest || type == PeerPacket::TimeSync) return true;
   }
   event->peer->data = nullptr;
   enet_peer_disconnect_now(event->peer, 0);
   return false;
+}
+
+void PeerClient::cutIdleStrangers() {
+  uint32_t now = enet_time_get();
+  // A tenth of the idle limit is precise enough, and keeps the walk over
+  // the host's peers out of most passes.
+  if (now - lastIdleSweep < StrangerIdleMs / 10) return;
+  lastIdleSweep = now;
+  for (size_t i = 0; i < host->peerCount; ++i) {
+    ENetPeer* peer = &host->peers[i];
+    uint32_t& seen = strangerSeen[i];
+    if (peer->state == ENET_PEER_STATE_DISCONNECTED || peer->data != nullptr) {
+      seen = 0;
+      continue;
+    }
+    // A connection half way through ENet's handshake counts from the
+    // sweep that first sees it (0 marks a place not yet seen).
+    if (seen == 0) {
+      seen = now | 1u;
+    } else if (now - seen >= StrangerIdleMs) {
+      enet_peer_disconnect_now(peer, 0);
+      seen = 0;
+    }
+  }
 }
 
 void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {
@@ -447,26 +482,25 @@ void PeerClient::sendRegistration(ENetPeer* peer) {
 }
 
 void PeerClient::handleRegister(ENetEvent& event, const PeerPacket* packet) {
-  if (packet->header().dataSize() < 4) return;
-  int32_t claimed;
-  std::memcpy(&claimed, packet->data(), sizeof(claimed));
-  PeerContext& link = contexts[packet->header().srcSlot()];
-  int32_t linked = link.getPeerId();
-  if (linked != -1 && linked == claimed) {
-    // A registered peer whose link still holds an older connection: the
-    // newer connection wins.
-    ENetPeer* previous = link.getENetPeer();
-    if (previous != nullptr && previous != event.peer) {
-      previous->data = nullptr;
-      enet_peer_disconnect_now(previous, 0);
+  int32_t slot = static_cast<int32_t>(packet->header().srcSlot());
+  int32_t claimed = -1;
+  if (packet->header().dataSize() >= 4) std::memcpy(&claimed, packet->data(), sizeof(claimed));
+  PeerContext& link = contexts[slot];
+  ENetPeer* replaced = nullptr;
+  if (isChildSlot(slot) && link.adopt(event.peer, claimed, &replaced)) {
+    if (replaced != nullptr) {
+      // The member came back on a new connection; the old one is dead.
+      replaced->data = nullptr;
+      enet_peer_disconnect_now(replaced, 0);
     }
-    link.accept(event.peer);
     link.setThrottle();
     return;
   }
-  link.close();
-  // Whoever sent a Register that matches nothing must not keep one of the
-  // host's peer places.
+  // A member's working link never ends over another's Register: a repeat
+  // that does not match on a link is ignored, and only a connection that
+  // no link claims is cut, so that it does not keep one of the host's
+  // peer places.
+  if (linkOf(event.peer) != nullptr) return;
   event.peer->data = nullptr;
   enet_peer_disconnect_now(event.peer, 0);
 }
@@ -485,7 +519,9 @@ int PeerClient::waitForGo(int timeoutMs) {
   if (isSyncTime() && syncTime() < 0) return -1;
   if (connectPeers(timeoutMs) < 0) return -1;
   if (!isSyncTime()) return 0;
-  int32_t untilStart = (getFrameEpoch() - KivNetTime::getCurrentTime()) + timeOffset.load(std::memory_order_relaxed);
+  // Millisecond counts wrap: the sum is taken on unsigned values.
+  auto untilStart = static_cast<int32_t>(static_cast<uint32_t>(getFrameEpoch() - KivNetTime::getCurrentTime()) +
+                                         static_cast<uint32_t>(timeOffset.load(std::memory_order_relaxed)));
   if (untilStart > MaxStartWaitMs) untilStart = MaxStartWaitMs;
   if (untilStart > 0) std::this_thread::sleep_for(std::chrono::milliseconds(untilStart));
   return 0;
@@ -519,7 +555,13 @@ int PeerClient::setPacketQueue(int capacity, int maxDataSize) {
   orderedDataLimit.store(maxDataSize < PeerPacket::MaxDataSize ? maxDataSize : PeerPacket::MaxDataSize,
                          std::memory_order_relaxed);
   if (capacity > MaxStoreCapacity) return -1;
-  return frameStore.resize(capacity, maxDataSize);
+  // A description given while connected resizes a store that both threads
+  // may be using; positions count anew in the new store.
+  frameStore.lock();
+  int result = frameStore.resize(capacity, maxDataSize);
+  deliverIndex = 0;
+  frameStore.unlock();
+  return result;
 }
 
 PacketDef::PeerProperty PeerClient::getPeerProperty(int32_t slot) const {
@@ -550,8 +592,11 @@ int32_t PeerClient::originatorId(const PeerPacket& packet) const {
 }
 
 int32_t PeerClient::getFrameId() const {
-  int32_t ms = (KivNetTime::getCurrentTime() - getFrameEpoch()) - timeOffset.load(std::memory_order_relaxed);
-  return ms / 10;
+  // The millisecond count wraps at 2^32; the difference is taken on
+  // unsigned values and read as signed only at the end.
+  uint32_t ms = static_cast<uint32_t>(KivNetTime::getCurrentTime() - getFrameEpoch()) -
+                static_cast<uint32_t>(timeOffset.load(std::memory_order_relaxed));
+  return static_cast<int32_t>(ms) / 10;
 }
 
 }  // namespace zintar

@@ -85,6 +85,14 @@ class TESSEL_EXPORT PeerClient {
  public:
   static constexpr int MaxSlots = 32;
   static constexpr int ChannelCount = 32;
+  // ENet peers of a listening host: the 32 links and as many short-lived
+  // connections beside them (children that have not registered yet, peer
+  // ping tests, clock synchronisations).
+  static constexpr int MaxENetPeers = 2 * MaxSlots;
+  // A connection that no link claims is cut after this long without a
+  // Register, PingTest or TimeSync from it, so that idle connections
+  // cannot keep members out.
+  static constexpr uint32_t StrangerIdleMs = 2000;
   // The longest a service pass sleeps waiting for an event.
   static constexpr int ServiceWaitMs = 10;
   // The frame store of an ordered client until a topology description
@@ -134,7 +142,9 @@ class TESSEL_EXPORT PeerClient {
   void reinit();
   // Resets the link of one slot (ignored outside 0..31).
   void reinit(int32_t slot);
-  // Takes slot out of the neighbour list and resets its link.
+  // Takes slot out of the neighbour list and resets its link. A link that
+  // was up is reported lost, here and to the room, as an ENet disconnect
+  // would be (the far end reports this side in turn).
   void close(int32_t slot);
 
   // Opens the link to the parent and waits at most timeoutMs until its
@@ -162,7 +172,6 @@ class TESSEL_EXPORT PeerClient {
   // hostile description could reserve terabytes.
   int setPacketQueue(int capacity, int maxDataSize);
 
-  // The record held by the link of slot; a record of defaults outside 0..31.
   // A copy of the record of slot; the default record outside 0..31.
   PacketDef::PeerProperty getPeerProperty(int32_t slot) const;
   // Puts the record of slot back to the defaults (the id map is kept).
@@ -175,6 +184,15 @@ class TESSEL_EXPORT PeerClient {
   int buildTopology(int count, const int32_t* parents);
   // Hangs a peer that joined while connected below the root.
   void adjustTopology(int32_t slot);
+  // The tree as the topology description gives it (parents[s] for s below
+  // count), known before buildTopology: a parent adopts the Register of a
+  // child that connects before its own connect has run.
+  void setTreeParents(int count, const int32_t* parents);
+  // Whether slot is a child of this client in the tree: never the own
+  // slot or the parent's.
+  bool isChildSlot(int32_t slot) const;
+  // Whether slot has a place in the tree.
+  bool inTree(int32_t slot) const;
   // Stores a record in the link of its slot and maps its id to the slot.
   // Records naming a slot of 32 or more are ignored.
   void setPeerProperty(const PacketDef::PeerProperty& record);
@@ -246,6 +264,9 @@ class TESSEL_EXPORT PeerClient {
   // PingTest and TimeSync. Otherwise the peer is disconnected and false
   // returned.
   bool admitted(ENetEvent* event, const uint8_t* bytes, size_t length);
+  // Cuts every connection that no link claims and that has been silent
+  // for StrangerIdleMs.
+  void cutIdleStrangers();
   // Appends a command under sendQueueLock and wakes the service thread
   // when it may be asleep with nothing queued.
   void queueCommand(const ENetSendPacket& command);
@@ -288,6 +309,13 @@ class TESSEL_EXPORT PeerClient {
   int storePacket(const PeerPacket* packets, size_t length, bool addLinkDelay);
   int fetchPacket(uint32_t position, bool deliver, ENetEvent* event, bool reliable);
   int fetchPacket(PeerPacket* packet);
+  // Sequenced mode, at a parent: answers a leaf's pull with every stored
+  // packet from position on that this link has not carried yet, each in
+  // an ENet packet of its own (a sequenced leaf hands over only the first
+  // packet of each).
+  void answerSequenced(uint32_t position, PeerContext* link, bool reliable);
+  // Answers a pull (a leaf's Data or Peek) that arrived on link.
+  void answerPull(const PeerHeader& pull, PeerContext* link, ENetEvent* event, bool reliable);
 
   Tessel* engine;
   int32_t myPeerId;
@@ -305,6 +333,11 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<int32_t> rootSlotId;
   std::atomic<bool> hasChildren_;
   std::atomic<int32_t> route[MaxSlots];
+  std::atomic<int32_t> treeParent[MaxSlots];
+  // Service thread: per ENet peer of the host, when a connection that no
+  // link claims last connected or asked for something (enet_time_get).
+  std::vector<uint32_t> strangerSeen;
+  uint32_t lastIdleSweep;
   std::map<int32_t, int32_t> slotMap;
   KivMutex slotMapLock;
   bool ordered;
@@ -314,8 +347,8 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<uint32_t> readIndex;
   uint32_t deliverIndex;
   // Sequenced mode, at a leaf: one past the parent's log position of the
-  // newest packet handed over. Service thread only.
-  uint32_t nextSequenced;
+  // newest packet handed over; the leaf's pulls ask for it.
+  std::atomic<uint32_t> nextSequenced;
   std::atomic<int32_t> sendCounter;
   // Seconds in the high word, milliseconds in the low one: the service
   // thread reads it while a session reset writes it.

@@ -43,16 +43,16 @@ void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t lengt
     }
     if (inner) {
       storePacket(packet, length, false);
-      if (from != nullptr && !from->hasChild()) fetchPacket(header.index(), false, event, reliable);
+      if (from != nullptr && !from->hasChild()) answerPull(header, from, event, reliable);
       return;
     }
     if (header.sequenced()) {
-      // The packet carries its position in the parent's log. Answers to
-      // pulls overlap, so only a position past the newest one handed over
-      // counts: a leaf may skip packets but never repeats or reorders them.
+      // The packet carries its position in the parent's log. Only a
+      // position past the newest one handed over counts: a leaf may skip
+      // packets but never repeats or reorders them.
       uint32_t position = header.index();
-      if (position >= nextSequenced) {
-        nextSequenced = position + 1;
+      if (static_cast<int32_t>(position - nextSequenced.load(std::memory_order_relaxed)) >= 0) {
+        nextSequenced.store(position + 1, std::memory_order_relaxed);
         fetchPacket(packet);
       }
       return;
@@ -66,7 +66,7 @@ void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t lengt
     if (event == nullptr) {
       fetchPacket(deliverIndex, true, nullptr, reliable);
     } else if (from != nullptr && !from->hasChild()) {
-      fetchPacket(header.index(), false, event, reliable);
+      answerPull(header, from, event, reliable);
     }
   }
 }
@@ -133,6 +133,29 @@ int PeerClient::fetchPacket(uint32_t position, bool deliver, ENetEvent* event, b
   if (last != -1) readIndex.store(static_cast<uint32_t>(last), std::memory_order_relaxed);
   frameStore.unlock();
   return 0;
+}
+
+void PeerClient::answerPull(const PeerHeader& pull, PeerContext* link, ENetEvent* event, bool reliable) {
+  if (pull.sequenced())
+    answerSequenced(pull.index(), link, reliable);
+  else
+    fetchPacket(pull.index(), false, event, reliable);
+}
+
+void PeerClient::answerSequenced(uint32_t position, PeerContext* link, bool reliable) {
+  frameStore.lock();
+  // Pulls come every frame, faster than answers travel: each packet
+  // crosses the link once, and a leaf that lost one skips it.
+  position = link->unsentFrom(position);
+  for (;;) {
+    char* stored = frameStore.get(position);
+    if (stored == nullptr) break;
+    auto* packet = reinterpret_cast<PeerPacket*>(stored);
+    packet->header().setIndex(position - 1);
+    link->sendPacket(packet, reliable, 0);
+  }
+  link->pullAnswered(position);
+  frameStore.unlock();
 }
 
 int PeerClient::fetchPacket(PeerPacket* packet) {

@@ -1,6 +1,8 @@
 // PeerClient: the local view of the tree, the route table, and the two ways
 // of sending (one-to-one along the route, broadcast along the tree).
 
+#include <enet/enet.h>
+
 #include <cstring>
 
 #include "tessel/engine/tessel.h"
@@ -116,6 +118,7 @@ int PeerClient::buildTopology(int count, const int32_t* parents) {
     return -1;
   }
   parentSlotId.store(view.parentSlotId, std::memory_order_relaxed);
+  setTreeParents(usable, table);
   for (int i = 0; i < MaxSlots; ++i) {
     if (view.next[i] != -1) contexts[i].setNext(view.next[i]);
     if (view.hasChild[i]) contexts[i].setParent();
@@ -128,7 +131,12 @@ int PeerClient::buildTopology(int count, const int32_t* parents) {
 
 void PeerClient::adjustTopology(int32_t slot) {
   int32_t root = rootSlotId.load(std::memory_order_relaxed);
-  if (!inRange(slot) || !inRange(root)) return;
+  // A slot that is already in the tree keeps its place: hanging it again
+  // would tear the neighbour list and the routes (the own slot would
+  // route to itself through the parent).
+  if (!inRange(slot) || !inRange(root) || slot == ownSlot() || treeParent[slot].load(std::memory_order_relaxed) != -1)
+    return;
+  treeParent[slot].store(root, std::memory_order_relaxed);
   if (contexts[root].getPeerId() == myPeerId) {
     int32_t head = linkHead.load(std::memory_order_relaxed);
     if (head == -1) {
@@ -149,6 +157,25 @@ void PeerClient::adjustTopology(int32_t slot) {
     route[slot].store(route[root].load(std::memory_order_relaxed), std::memory_order_relaxed);
   }
   contexts[root].setParent();
+}
+
+void PeerClient::setTreeParents(int count, const int32_t* parents) {
+  for (int32_t i = 0; i < MaxSlots; ++i) {
+    int32_t parent = parents != nullptr ? parentOf(count, parents, i) : -1;
+    treeParent[i].store(parent, std::memory_order_relaxed);
+  }
+}
+
+bool PeerClient::isChildSlot(int32_t slot) const {
+  int32_t own = ownSlot();
+  if (!inRange(slot) || !inRange(own) || slot == own) return false;
+  if (slot == treeParent[own].load(std::memory_order_relaxed) || slot == parentSlotId.load(std::memory_order_relaxed))
+    return false;
+  return treeParent[slot].load(std::memory_order_relaxed) == own;
+}
+
+bool PeerClient::inTree(int32_t slot) const {
+  return inRange(slot) && treeParent[slot].load(std::memory_order_relaxed) != -1;
 }
 
 void PeerClient::setPeerProperty(const PacketDef::PeerProperty& record) {
@@ -205,7 +232,7 @@ int PeerClient::sendPacket(int32_t peerId, const char* data, int size, bool reli
   return 0;
 }
 
-void PeerClient::handleDirect(ENetEvent* /*event*/, PeerPacket* packet, bool reliable) {
+void PeerClient::handleDirect(ENetEvent* event, PeerPacket* packet, bool reliable) {
   int32_t next = route[packet->header().dstSlot()].load(std::memory_order_relaxed);
   if (!inRange(next)) return;
   if (next == ownSlot()) {
@@ -213,6 +240,9 @@ void PeerClient::handleDirect(ENetEvent* /*event*/, PeerPacket* packet, bool rel
     if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
     return;
   }
+  // A packet never goes back the way it came: whatever tables disagree,
+  // no packet can bounce between two members.
+  if (event != nullptr && linkOf(event->peer) == &contexts[next]) return;
   contexts[next].sendPacket(packet, reliable, 0);
 }
 
@@ -245,7 +275,11 @@ int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
   if (!ordered) {
     header.setIndex(0);
   } else if (sequenced) {
-    header.setIndex(static_cast<uint32_t>(sendCounter.fetch_add(1, std::memory_order_relaxed) + 1));
+    // A sequenced leaf's packets are its pulls: they ask its parent for the
+    // log from the position it needs next.
+    uint32_t counter = static_cast<uint32_t>(sendCounter.fetch_add(1, std::memory_order_relaxed) + 1);
+    header.setIndex(hasChildren_.load(std::memory_order_relaxed) ? counter
+                                                                  : nextSequenced.load(std::memory_order_relaxed));
   } else {
     frameStore.lock();
     header.setIndex(readIndex.load(std::memory_order_relaxed));

@@ -76,25 +76,50 @@ int PeerContext::accept(ENetPeer* incoming) {
   return 0;
 }
 
+bool PeerContext::adopt(ENetPeer* incoming, int32_t claimed, ENetPeer** replaced) {
+  KivAutoLock guard(propertyLock);
+  *replaced = nullptr;
+  if (property.id == -1 || property.id != claimed) return false;
+  ENetPeer* previous = getENetPeer();
+  if (previous != nullptr && previous != incoming) {
+    // Ids are no secret: only the member itself, coming back from the
+    // address it linked from, may take the place of a live link.
+    bool live = previous->state != ENET_PEER_STATE_DISCONNECTED && previous->state != ENET_PEER_STATE_ZOMBIE;
+    if (live && previous->address.host != incoming->address.host) return false;
+    *replaced = previous;
+  }
+  accept(incoming);
+  return true;
+}
+
 void PeerContext::close() {
   ENetPeer* connection = peer.exchange(nullptr, std::memory_order_acq_rel);
   if (connection == nullptr) return;
   if (owner != nullptr) owner->resetPeer(connection);
 }
 
-void PeerContext::reinit() {
+bool PeerContext::reinit(PacketDef::PeerProperty* lost) {
+  ENetPeer* connection;
   {
+    // The record and the connection go together, so that a Register
+    // being adopted on the service thread sees both or neither. The reset
+    // is queued after the lock is released: the send queue's drain takes
+    // this lock while it holds its own.
     KivAutoLock guard(propertyLock);
+    if (lost != nullptr) *lost = property;
     property.clear();
+    connection = peer.exchange(nullptr, std::memory_order_acq_rel);
   }
-  close();
+  if (connection != nullptr && owner != nullptr) owner->resetPeer(connection);
   next.store(-1, std::memory_order_relaxed);
   isServer_.store(false, std::memory_order_relaxed);
   hasChild_.store(false, std::memory_order_relaxed);
-  pullAnswered_ = false;
+  // The pull pacing belongs to the service thread; accept starts it anew
+  // for the next connection.
   data[0] = 0;
   dataSize = 0;
   dataFrameId = 0;
+  return connection != nullptr;
 }
 
 void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned int length) {
@@ -124,9 +149,10 @@ bool PeerContext::pullStart(uint32_t& position, bool reliable, uint32_t nowMs) {
       position = pullEnd;
       return true;
     }
-    uint32_t resendMs = std::max(PullResendMs, 2 * connection->roundTripTime);
+    uint32_t sinceFull = nowMs - pullResentAt;
+    if (sinceFull < std::max(PullResendMs, 2 * connection->roundTripTime)) return false;
     bool backlogged = !enet_list_empty(&connection->outgoingCommands);
-    if (nowMs - pullResentAt < resendMs || backlogged) return false;
+    if (backlogged && sinceFull < std::max(PullBacklogLimitMs, 2 * connection->roundTripTime)) return false;
   }
   pullResentAt = nowMs;
   pullReliable = reliable;

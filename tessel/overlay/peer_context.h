@@ -50,10 +50,20 @@ class TESSEL_EXPORT PeerContext {
   int connect();
   // Service thread: adopts an incoming, registered ENet peer. Always 0.
   int accept(ENetPeer* peer);
+  // Service thread: adopts incoming when the record's id is claimed, all
+  // under the record's lock so that no host-thread change of the record
+  // or reset of the link comes between the check and the adoption. A link
+  // that already holds a live connection gives it up only to one from the
+  // same IPv4 address (the same member, restarted); the connection it gave
+  // up is returned in replaced, for the caller to drop. False when the
+  // link refuses: the caller drops incoming, and the link is untouched.
+  bool adopt(ENetPeer* incoming, int32_t claimed, ENetPeer** replaced);
   // Drops the ENet connection (queued on the owner), keeping the record.
   void close();
-  // Back to the empty state; owner and host are kept.
-  void reinit();
+  // Back to the empty state; owner and host are kept. True when a
+  // connection was dropped; lost, when given, receives the record held
+  // before, so that the caller can report the lost link.
+  bool reinit(PacketDef::PeerProperty* lost = nullptr);
 
   // Queues packet on this link: length bytes, or size(true) when length is
   // 0. Dropped silently without a connection.
@@ -97,7 +107,17 @@ class TESSEL_EXPORT PeerContext {
     pullEnd = end;
     pullAnswered_ = true;
   }
+  // The first position from position on that no answer on this link has
+  // carried yet (service thread).
+  uint32_t unsentFrom(uint32_t position) const {
+    return pullAnswered_ && static_cast<int32_t>(pullEnd - position) > 0 ? pullEnd : position;
+  }
   static constexpr uint32_t PullResendMs = 50;
+  // However full ENet's queue to the leaf, a repeated pull is answered in
+  // full again at the latest this long (or two round trips) after the last
+  // full answer: a leaf that expects an answer to each pull never waits
+  // without end.
+  static constexpr uint32_t PullBacklogLimitMs = 200;
 
   // Keeps the block when length is 0..1478 and frameId is newer than the
   // stored block's.

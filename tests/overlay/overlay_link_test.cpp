@@ -4,8 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tessel/overlay/peer_client.h"
@@ -62,28 +66,144 @@ TEST(OverlayLinkTest, ChildLinksRegisterAndParentsAdoptThem) {
   EXPECT_EQ(room.engine(2).getRootPort(), room.port(0));
 }
 
-TEST(OverlayLinkTest, RegisterWithWrongIdIsDisconnected) {
-  LoopbackRoom room({0, 0});
-  // Slot 1 expects peer 101: a stranger claiming slot 1 with another id is
-  // thrown out and cannot keep one of the host's peer places.
-  RawENetPeer stranger;
-  ASSERT_TRUE(stranger.connect(room.port(0)));
-  std::string reg = tessel_test::registerPacket(999, 1);
-  stranger.send(reg.data(), reg.size());
-  ASSERT_TRUE(tessel_test::waitFor([&] {
-    stranger.poll(10);
-    return stranger.disconnected();
-  }));
-  EXPECT_EQ(room.engine(0).getClient().getContext(1)->getENetPeer(), nullptr);
+TEST(OverlayLinkTest, RegisterNeverTakesAMembersPlace) {
+  // 0 is the root, 1 an inner node, 2 its leaf. Registers at 1 that must
+  // not touch a link: each cuts only the connection that sent it.
+  LoopbackRoom room({0, 0, 1});
+  ASSERT_TRUE(room.connect());
+  const zintar::PeerClient& inner = room.engine(1).getClient();
+  ENetPeer* uplink = inner.getContext(0)->getENetPeer();
+  ENetPeer* downlink = inner.getContext(2)->getENetPeer();
+  const struct {
+    int32_t id;
+    uint32_t slot;
+    const char* from;
+    const char* what;
+  } registers[] = {
+      {999, 2, "127.0.0.1", "a wrong id for the child's slot"},
+      {room.peerId(0), 0, "127.0.0.1", "the parent's slot"},
+      {room.peerId(1), 1, "127.0.0.1", "the node's own slot"},
+      {103, 3, "127.0.0.1", "a slot outside the tree"},
+      {room.peerId(2), 2, "127.0.0.2", "the child's id from another address"},
+  };
+  for (const auto& r : registers) {
+    RawENetPeer stranger(r.from);
+    ASSERT_TRUE(stranger.connect(room.port(1))) << r.what;
+    std::string reg = tessel_test::registerPacket(r.id, r.slot);
+    stranger.send(reg.data(), reg.size());
+    EXPECT_TRUE(tessel_test::waitFor([&] {
+      stranger.poll(5);
+      return stranger.disconnected();
+    })) << r.what;
+    EXPECT_EQ(inner.getContext(0)->getENetPeer(), uplink) << r.what;
+    EXPECT_EQ(inner.getContext(2)->getENetPeer(), downlink) << r.what;
+  }
+  // The room is whole: a broadcast reaches everyone, and nobody was told
+  // of a lost link.
+  ASSERT_EQ(room.engine(2).castPacket("end", 4, true, true), 0);
+  for (int slot = 0; slot < 3; ++slot) {
+    std::vector<TesselJob> jobs;
+    ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobMessage, 1, jobs)) << "slot " << slot;
+    for (const auto& job : jobs) EXPECT_NE(job.getType(), TesselJob::JobDisconnect) << "slot " << slot;
+  }
+}
 
-  // The right id is adopted: traffic for slot 1 now leaves over that link.
+TEST(OverlayLinkTest, IdleConnectionsAreCutAndMembersStillGetIn) {
+  LoopbackRoom room({0, 0});
+  std::vector<std::unique_ptr<RawENetPeer>> idle;
+  for (int i = 0; i < 40; ++i) {
+    idle.push_back(std::make_unique<RawENetPeer>());
+    ASSERT_TRUE(idle.back()->connect(room.port(0))) << i;
+  }
+  // A ping test and a child's link both get in beside them.
+  EXPECT_GE(room.engine(1).pingToPeer(room.peerId(0)), 0);
+  ASSERT_TRUE(room.connect(3000));
+  // The idle ones are cut within a few seconds; the member's link stays.
+  for (auto& peer : idle)
+    EXPECT_TRUE(tessel_test::waitFor([&] {
+      peer->poll(1);
+      return peer->disconnected();
+    }));
+  EXPECT_NE(room.engine(0).getClient().getContext(1)->getENetPeer(), nullptr);
+}
+
+TEST(OverlayLinkTest, RemovedMemberIsReportedAtBothEndsOfItsLink) {
+  LoopbackRoom room({0, 0});
+  ASSERT_TRUE(room.connect());
+  ASSERT_EQ(room.engine(0).removePeer(room.peerId(1)), 0);
+  for (int slot : {0, 1}) {
+    std::vector<TesselJob> jobs;
+    ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobDisconnect, 1, jobs)) << "slot " << slot;
+    EXPECT_EQ(jobs.back().getPeerId(), room.peerId(1 - slot)) << "slot " << slot;
+  }
+}
+
+TEST(OverlayLinkTest, DirectPacketsNeverBounce) {
+  // 0 is the root, 1 an inner node, 2 its leaf. The leaf adds itself again
+  // while connected: its route to itself must stay its own.
+  LoopbackRoom room({0, 0, 1});
+  ASSERT_TRUE(room.connect());
+  ASSERT_EQ(room.engine(2).addPeer(room.peerId(2), 2), 0);
+  EXPECT_EQ(room.engine(2).getClient().getRoute(2), 2);
+  ASSERT_EQ(room.engine(0).sendPacket(room.peerId(2), "d", 1, true), 0);
+  std::vector<TesselJob> jobs;
+  ASSERT_TRUE(room.waitJobs(2, TesselJob::JobMessage, 1, jobs));
+  room.waitJobs(2, TesselJob::JobMessage, 2, jobs, 200);
+  EXPECT_EQ(jobs.size(), 1u);
+
+  // A member's Direct packet whose route leads back to it is dropped, not
+  // returned: routing tables that disagree cannot loop a packet.
+  LoopbackRoom star({0, 0});
   RawENetPeer member;
-  ASSERT_TRUE(member.connect(room.port(0)));
-  reg = tessel_test::registerPacket(101, 1);
+  ASSERT_TRUE(member.connect(star.port(0)));
+  std::string reg = tessel_test::registerPacket(star.peerId(1), 1);
   member.send(reg.data(), reg.size());
-  ASSERT_TRUE(tessel_test::waitFor(
-      [&] { return room.engine(0).getClient().getContext(1)->getENetPeer() != nullptr; }));
-  EXPECT_FALSE(member.disconnected());
+  ASSERT_EQ(star.engine(0).connect(1000), 0);
+  ASSERT_TRUE(tessel_test::waitFor([&] { return star.engine(0).getClient().getContext(1)->getENetPeer() != nullptr; }));
+  std::string direct = packetBytes(PeerPacket::Direct, 1, 1, "x", 1);
+  member.send(direct.data(), direct.size());
+  EXPECT_TRUE(member.poll(200).empty());
+}
+
+TEST(OverlayLinkTest, PeerTableChangesUnderTrafficAreSafe) {
+  // While leaf 1 casts and pulls and strangers register as slot 2 again
+  // and again, the root's host takes slot 2 out, adds it back and gives a
+  // new description (a new frame store). The sanitizer builds watch.
+  LoopbackRoom room({0, 0, 0}, 3);
+  ASSERT_EQ(room.engine(0).connect(5000), 0);
+  ASSERT_EQ(room.engine(1).connect(5000), 0);
+  std::atomic<bool> done{false};
+  std::thread traffic([&] {
+    for (int32_t i = 0; !done; ++i) {
+      room.engine(1).castPacket(reinterpret_cast<const char*>(&i), 4, true, false);
+      room.engine(1).peekPacket(i % 2 == 0);
+      RawENetPeer member;
+      if (!member.connect(room.port(0), 32, 200)) continue;
+      std::string reg = tessel_test::registerPacket(room.peerId(2), 2);
+      member.send(reg.data(), reg.size());
+      member.poll(1);
+    }
+  });
+  const std::string& description = room.description();
+  for (int round = 0; round < 30; ++round) {
+    ASSERT_EQ(room.engine(0).removePeer(room.peerId(2)), 0);
+    ASSERT_EQ(room.engine(0).addPeer(room.peerId(2), 2), 0);
+    ASSERT_EQ(room.engine(0).setPeerProperty(room.peerId(2), LoopbackRoom::Loopback, room.port(2), false, true), 0);
+    ASSERT_EQ(room.engine(0).setTopology(description.data(), int(description.size())), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));  // let traffic run between changes
+  }
+  done = true;
+  traffic.join();
+  // The leaf's link came through it all.
+  ASSERT_EQ(room.engine(0).castPacket("end", 4, true, true), 0);
+  std::vector<TesselJob> jobs;
+  EXPECT_TRUE(tessel_test::waitFor([&] {
+    room.drain(1, jobs);
+    for (const auto& job : jobs)
+      if (job.getType() == TesselJob::JobMessage && job.getDataSize() == 4 && std::strcmp(job.getData(), "end") == 0)
+        return true;
+    return false;
+  }));
 }
 
 TEST(OverlayLinkTest, QueuedSendsArriveInOrder) {

@@ -160,6 +160,15 @@ TEST(TimeSyncTest, AnswersAreCountedAveragedAndTruncated) {
     EXPECT_EQ(member->connect(5000), c.result) << c.name;
     EXPECT_EQ(member->getClient().getTimeOffset(), c.offset) << c.name;
     EXPECT_EQ(root.count(PeerPacket::TimeSync), c.requests) << c.name;
+    // Frames count on across the moment the millisecond count since 1900
+    // passes 2^31 (as signed 32 bits it jumps from the largest to the
+    // smallest value): the offset is taken with wrap-around.
+    const int64_t since1900 = 2208988800000;  // ms from 1900 to 1970
+    const int64_t wrapAt = int64_t(1) << 31;
+    int64_t now = 1767225600000;
+    fakeClock.setRealTime(now + ((wrapAt + 100 - (now + since1900)) % (wrapAt * 2) + wrapAt * 2) % (wrapAt * 2));
+    EXPECT_EQ(member->getClient().getFrameId(), int32_t(uint32_t(wrapAt) + 100u - uint32_t(c.offset)) / 10) << c.name;
+    fakeClock.setRealTime(now);
     if (c.result < 0) {
       // Nothing was counted: no offset is made up and no link is opened.
       EXPECT_EQ(member->getError(), 0x10F05u) << c.name;

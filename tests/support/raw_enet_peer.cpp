@@ -7,9 +7,12 @@
 
 namespace tessel_test {
 
-RawENetPeer::RawENetPeer() {
+RawENetPeer::RawENetPeer(const char* bindHost) {
   enet_initialize();
-  host_ = enet_host_create(nullptr, 1, 32, 0, 0);
+  ENetAddress local;
+  local.port = 0;
+  if (bindHost != nullptr) enet_address_set_host(&local, bindHost);
+  host_ = enet_host_create(bindHost != nullptr ? &local : nullptr, 1, 32, 0, 0);
 }
 
 RawENetPeer::~RawENetPeer() {

@@ -17,7 +17,9 @@ namespace tessel_test {
 
 class RawENetPeer {
  public:
-  RawENetPeer();
+  // Sends from bindHost (any local address when null), so that a test can
+  // stand for a machine other than the members' 127.0.0.1.
+  explicit RawENetPeer(const char* bindHost = nullptr);
   ~RawENetPeer();
 
   // Connects to 127.0.0.1:port with the given channel count. False when no

@@ -133,6 +133,14 @@ TEST(RoomChecksTest, EveryFaultFailsExceptWhatTheModeAllows) {
   const Case cases[] = {
       {"a leaf misses an ordered broadcast", eraseOrdered(3, 4), false, true, "1 lost"},
       {"an inner node misses an ordered broadcast", eraseOrdered(1, 4), false, false, "1 lost"},
+      {"a leaf gets no ordered broadcast at all",
+       [](std::vector<PeerRun>& runs) {
+         auto& got = runs[3].received;
+         got.erase(std::remove_if(got.begin(), got.end(),
+                                  [](const auto& d) { return d.kind == tessel_room::KindOrdered; }),
+                   got.end());
+       },
+       false, false, "slots 3"},
       {"a leaf gets an ordered broadcast twice",
        [](std::vector<PeerRun>& runs) {
          auto& run = runs[4];

@@ -190,6 +190,12 @@ RoomVerdict checkRoom(int mode, const std::vector<PeerRun>& peers) {
       add(Check::Info, "sequenced mode: leaves skipped " + std::to_string(skipped) +
                            " ordered broadcasts (a leaf hands over the first packet of each answer to its "
                            "pulls; allowed)");
+      // Skipping is allowed; starving is not.
+      std::vector<int> starved;
+      for (int r = 0; r < n; ++r)
+        if (verdict.peers[size_t(r)].got[KindOrdered] == 0) starved.push_back(r);
+      if (!starved.empty())
+        add(Check::Fail, "ordered broadcasts: none reached slots " + slotList(starved));
     }
   }
 
