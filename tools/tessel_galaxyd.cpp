@@ -3,6 +3,8 @@
 // same bytes back, so that clients can time the round trip. Datagrams of
 // other sizes are not probes and get no answer. The answer is never larger
 // than the question, so the responder cannot be used to amplify traffic.
+// Sources that could answer back are never answered (see mayAnswer), so a
+// forged source cannot start an endless exchange.
 //
 // It runs until SIGINT or SIGTERM, then prints how many datagrams it
 // answered and exits with status 0. A standalone program: plain POSIX
@@ -38,8 +40,12 @@ constexpr int ExitUsage = 2;
 // The write end of the self-pipe through which the signal handler wakes
 // the loop: no race between checking a flag and starting to wait.
 int wakeWrite = -1;
+// Set by the signal handler too, so that a stream of datagrams that never
+// lets the loop go back to waiting cannot keep it from stopping.
+volatile sig_atomic_t stopRequested = 0;
 
 void onSignal(int) {
+  stopRequested = 1;
   int saved = errno;
   char byte = 1;
   // A full pipe already holds a wake-up; nothing else to do.
@@ -52,14 +58,26 @@ void usage(FILE* out) {
                "Usage: %s [--bind ADDRESS] [--port PORT]\n"
                "\n"
                "Answers galaxy ping probes: every UDP datagram of 1 to %zu bytes is sent\n"
-               "back unchanged to its source. Stops on SIGINT or SIGTERM and prints the\n"
-               "number of datagrams answered.\n"
+               "back unchanged to its source, unless that source port is below 1024 or\n"
+               "the port it listens on. Stops on SIGINT or SIGTERM and prints the number\n"
+               "of datagrams answered.\n"
                "\n"
                "  -b, --bind ADDRESS  IPv4 address to listen on (default 0.0.0.0, every address)\n"
                "  -p, --port PORT     UDP port to listen on, 0 for one the system picks\n"
                "                      (default 7000); the port in use is printed at start\n"
                "  -h, --help          show this text and exit\n",
                ProgramName, MaxProbeSize);
+}
+
+// Whether a datagram from source may be answered. A source on the
+// responder's own port, on any address, is the responder itself (whatever
+// address it is bound to) or another responder on the same port, and
+// ports below 1024 are where services such as echo live: either would
+// answer back, and one datagram with such a forged source would bounce
+// forever. Port 0 cannot be sent to.
+bool mayAnswer(const sockaddr_in& source, uint16_t ownPort) {
+  uint16_t port = ntohs(source.sin_port);
+  return port >= 1024 && port != ownPort;
 }
 
 bool parsePort(const char* text, int& port) { return tessel_tools::parseInt(text, 0, 65535, port); }
@@ -164,6 +182,7 @@ int main(int argc, char** argv) {
   // One byte more than a probe may have, so that a longer datagram shows
   // up as one and is left unanswered.
   unsigned char buffer[MaxProbeSize + 1];
+  const uint16_t ownPort = ntohs(local.sin_port);
   bool stopping = false;
   while (!stopping) {
     pollfd waits[2] = {{fd, POLLIN, 0}, {wake, POLLIN, 0}};
@@ -174,10 +193,10 @@ int main(int argc, char** argv) {
       result = ExitFailure;
       break;
     }
-    if (waits[1].revents != 0) stopping = true;
+    if (waits[1].revents != 0 || stopRequested) stopping = true;
     if ((waits[0].revents & POLLIN) == 0) continue;
     // Answer everything that is waiting before sleeping again.
-    for (;;) {
+    while (!stopRequested) {
       sockaddr_in source{};
       socklen_t sourceLength = sizeof(source);
       ssize_t got = recvfrom(fd, buffer, sizeof(buffer), MSG_TRUNC, reinterpret_cast<sockaddr*>(&source),
@@ -192,7 +211,7 @@ int main(int argc, char** argv) {
       // With MSG_TRUNC got is the datagram's real length, even when it did
       // not fit the buffer.
       if (got < 1 || static_cast<size_t>(got) > MaxProbeSize) continue;
-      if (sourceLength != sizeof(source) || source.sin_family != AF_INET) continue;
+      if (sourceLength != sizeof(source) || source.sin_family != AF_INET || !mayAnswer(source, ownPort)) continue;
       ssize_t sent = sendto(fd, buffer, static_cast<size_t>(got), MSG_NOSIGNAL,
                             reinterpret_cast<const sockaddr*>(&source), sourceLength);
       if (sent == got) ++answered;

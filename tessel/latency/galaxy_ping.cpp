@@ -1,10 +1,13 @@
 // Tessel: the galaxy list and the latency to each galaxy.
 //
 // A galaxy's ping endpoint answers every probe datagram with one datagram
-// to the probe's source; the content of the answer is not examined. A
-// probe is a 12-byte PingTest packet whose payload is the sender's tick
-// count, and a sample is half the time from sending a probe to reading an
-// answer. Late answers count for the probe during which they are read.
+// to the probe's source that echoes the probe. A probe is a 12-byte
+// PingTest packet whose payload is the sender's tick count, and a sample
+// is half the time from sending a probe to reading its echo. Anyone can
+// send a datagram to the probe socket, so only an echo from the galaxy's
+// own address and port that carries the tick count of the probe being
+// waited for counts; a probe that timed out is given up, and its late echo
+// is dropped like any other stray datagram.
 //
 // galaxyMutex is held for the whole measurement of one galaxy, so readers
 // of the galaxy tables wait for a running measurement.
@@ -40,6 +43,33 @@ PeerPacket galaxyProbe(uint32_t ticks) {
   probe.header().setDataSize(sizeof(ticks));
   std::memcpy(probe.data(), &ticks, sizeof(ticks));
   return probe;
+}
+
+// Waits up to timeout milliseconds from sent for the galaxy's echo of the
+// probe stamped sent, reading into answer, and gives half the round trip
+// in sample. Stray datagrams are read and dropped without ending the wait,
+// so a flood of them cannot cut a probe short either. False when no echo
+// came in time.
+bool awaitEcho(KivSocket& socket, const KivSocketAddress& galaxy, uint32_t sent, int timeout, char* answer,
+               int answerSize, int32_t& sample) {
+  constexpr int EchoSize = PeerPacket::HeaderSize + sizeof(sent);
+  for (int64_t wait = timeout;;) {
+    if (socket.poll(static_cast<int>(wait)) != 1) return false;
+    KivSocketAddress source;
+    int sourceLength = KivSocketAddress::StorageSize;
+    int got = socket.read(answer, answerSize, false, source.get(), &sourceLength);
+    if (got <= 0) return false;
+    const uint32_t now = KivClock::getTickCount();
+    uint32_t echoed = ~sent;
+    if (got >= EchoSize) std::memcpy(&echoed, answer + PeerPacket::HeaderSize, sizeof(echoed));
+    if (echoed == sent && galaxy.matches(source.get(), sourceLength)) {
+      sample = static_cast<int32_t>(now - sent) / 2;
+      return true;
+    }
+    // A tick count that went back must not stretch the wait past timeout.
+    wait = std::min<int64_t>(timeout, static_cast<int64_t>(timeout) - static_cast<int32_t>(now - sent));
+    if (wait <= 0) return false;
+  }
 }
 
 // The mean of the smallest samples, at most count of them; truncates.
@@ -132,9 +162,9 @@ int Tessel::pingToGalaxy(int32_t galaxyId, int count, int timeout) {
     if (socket.write(reinterpret_cast<char*>(&datagram), GalaxyProbeSize, false, to.get(), to.length()) !=
         GalaxyProbeSize)
       continue;
-    if (socket.poll(timeout) != 1) continue;
-    if (socket.read(answer, MaxGalaxyAnswerSize, false) <= 0) continue;
-    ping = static_cast<int32_t>(KivClock::getTickCount() - sent) / 2;
+    int32_t sample;
+    if (!awaitEcho(socket, to, sent, timeout, answer, MaxGalaxyAnswerSize, sample)) continue;
+    ping = sample;
     samples.push_back(ping);
   }
   socket.close();

@@ -26,15 +26,23 @@ bool localTime(int64_t seconds, std::tm& out);
 // Empty when no home folder can be found.
 std::string registryPath();
 
+// The file that path names once symbolic links are followed, which need
+// not exist yet (a dangling link names its target). Empty when the links
+// go round in a loop or cannot be read.
+std::string followLinks(const std::string& path);
+
 enum class FileRead { Ok, Missing, Failed };
 // Reads the whole file. Missing: it does not exist (content empty). Failed:
-// it exists but cannot be read, or is larger than maxSize bytes.
+// it exists but cannot be read, is not a regular file (never waited for,
+// as a FIFO would be) or is larger than maxSize bytes.
 FileRead readWholeFile(const std::string& path, size_t maxSize, std::string& content);
 
 // Takes an exclusive lock on the sidecar file path + ".lock", creating it
-// (and the folder of path) when missing, and waits for it. Returns a handle
-// for unlockRegistry, or -1 when the lock cannot be taken.
-int lockRegistry(const std::string& path);
+// (and the folder of path) when missing, and waits for it until timeoutMs
+// milliseconds pass in which no other writer replaces path. Returns a
+// handle for unlockRegistry, or -1 when the lock cannot be taken in that
+// time or the sidecar is not a regular file.
+int lockRegistry(const std::string& path, int timeoutMs);
 void unlockRegistry(int handle);
 
 // Writes content to a new file in the folder of path, flushes it to disk

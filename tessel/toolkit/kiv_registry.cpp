@@ -285,9 +285,12 @@ RegistryText loadForReading(const std::string& path) {
 // result. change returns false when nothing needs writing.
 template <typename Change>
 int modify(Change change) {
-  std::string path = kiv_platform::registryPath();
+  // The file is replaced where it really lives, so that a registry path
+  // that is a link stays a link; the lock beside it is then shared by
+  // every path that leads there.
+  std::string path = kiv_platform::followLinks(kiv_platform::registryPath());
   if (path.empty()) return -1;
-  int lock = kiv_platform::lockRegistry(path);
+  int lock = kiv_platform::lockRegistry(path, KivRegistry::LockTimeoutMs);
   if (lock < 0) return -1;
   std::string content;
   kiv_platform::FileRead state = kiv_platform::readWholeFile(path, KivRegistry::MaxFileSize, content);

@@ -16,7 +16,11 @@
 // the file atomically, so readers never see half a file and concurrent
 // writers in any number of processes lose nothing. Lines the registry does
 // not understand are kept as they stand and otherwise ignored; a missing or
-// unreadable file reads as an empty registry.
+// unreadable file reads as an empty registry, and so does anything that is
+// not a regular file (a FIFO is never waited for). A registry path that is
+// a symbolic link is followed: the file it leads to is replaced and the
+// link stays. The registry only caches measurements, so a writer gives up
+// rather than hang when another one holds the lock for too long.
 //
 // One object is used by one thread at a time; any number of objects, in any
 // threads and processes, may work on the registry at once. An open handle
@@ -35,6 +39,9 @@ class TESSEL_EXPORT KivRegistry {
  public:
   // A registry file larger than this is not read (and never overwritten).
   static constexpr size_t MaxFileSize = 16u << 20;
+  // How long a write waits for another writer's lock before it fails, a
+  // wait that starts again whenever some writer gets through.
+  static constexpr int LockTimeoutMs = 2000;
 
   KivRegistry();
   // Closes the key.
@@ -52,7 +59,8 @@ class TESSEL_EXPORT KivRegistry {
   // A key that was open before is closed first.
   int open(const char* keyPath);
   // Opens keyPath, adding its section to the registry when it is missing.
-  // 0, or -1 when the path is unusable or the registry cannot be written.
+  // 0, or -1 when the path is unusable or the registry cannot be written
+  // (also when the lock is not had within LockTimeoutMs).
   int create(const char* keyPath);
   // Closes the key; harmless when none is open.
   void close();
@@ -61,7 +69,8 @@ class TESSEL_EXPORT KivRegistry {
   // Writes name = value as a 32-bit number into the open key (replacing an
   // earlier value of that name, whatever its type). 0, or -1 when no key is
   // open, the name is empty or holds a line break, or the registry cannot
-  // be written; the registry is then unchanged.
+  // be written (also when the lock is not had within LockTimeoutMs); the
+  // registry is then unchanged.
   int setDword(const char* name, uint32_t value);
   // Reads a value of at most 4 bytes. 0 and value filled, or -1 when no key
   // is open, the key or the value does not exist, or the value is not a

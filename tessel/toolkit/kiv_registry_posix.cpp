@@ -3,13 +3,17 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <pwd.h>
 #include <stdlib.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tessel/toolkit/kiv_platform.h"
@@ -48,6 +52,42 @@ bool makeFolders(const std::string& folder) {
   return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
 }
 
+// Opens path without waiting, as opening a FIFO or a device could, and
+// keeps it only when it is a regular file: anything else would block a
+// read or be ruined by a write. The descriptor, or -1 with errno set.
+int openRegularFile(const std::string& path, int flags, mode_t mode = 0) {
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NONBLOCK, mode);
+  if (fd < 0) return -1;
+  struct stat info{};
+  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+    close(fd);
+    errno = EINVAL;
+    return -1;
+  }
+  return fd;
+}
+
+// Which file a path holds, as far as a waiting writer needs to know: every
+// write renames a new file over the registry, so a new stamp means that
+// another writer got through.
+struct FileStamp {
+  ino_t inode = 0;
+  timespec changed{};
+  bool operator!=(const FileStamp& other) const {
+    return inode != other.inode || changed.tv_sec != other.changed.tv_sec || changed.tv_nsec != other.changed.tv_nsec;
+  }
+};
+
+FileStamp stampOf(const std::string& path) {
+  struct stat info{};
+  FileStamp stamp;
+  if (stat(path.c_str(), &info) == 0) {
+    stamp.inode = info.st_ino;
+    stamp.changed = info.st_ctim;
+  }
+  return stamp;
+}
+
 bool writeAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t written = write(fd, data, size);
@@ -62,6 +102,22 @@ bool writeAll(int fd, const char* data, size_t size) {
 }
 
 }  // namespace
+
+std::string followLinks(const std::string& path) {
+  // As many links as the kernel itself follows before it gives up.
+  constexpr int MaxLinks = 40;
+  std::string current = path;
+  for (int links = 0; links < MaxLinks; ++links) {
+    struct stat info{};
+    if (lstat(current.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return current;
+    char target[PATH_MAX];
+    ssize_t length = readlink(current.c_str(), target, sizeof(target));
+    if (length <= 0 || static_cast<size_t>(length) >= sizeof(target)) return std::string();
+    std::string next(target, static_cast<size_t>(length));
+    current = next.front() == '/' ? next : folderOf(current) + "/" + next;
+  }
+  return std::string();
+}
 
 std::string registryPath() {
   const char* explicitPath = getenv("TESSEL_REGISTRY");
@@ -81,10 +137,10 @@ std::string registryPath() {
 
 FileRead readWholeFile(const std::string& path, size_t maxSize, std::string& content) {
   content.clear();
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = openRegularFile(path, O_RDONLY);
   if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? FileRead::Missing : FileRead::Failed;
   struct stat info{};
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || static_cast<uint64_t>(info.st_size) > maxSize) {
+  if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) > maxSize) {
     close(fd);
     return FileRead::Failed;
   }
@@ -111,16 +167,35 @@ FileRead readWholeFile(const std::string& path, size_t maxSize, std::string& con
   return FileRead::Ok;
 }
 
-int lockRegistry(const std::string& path) {
+int lockRegistry(const std::string& path, int timeoutMs) {
   if (path.empty() || !makeFolders(folderOf(path))) return -1;
-  std::string lockPath = path + ".lock";
-  int fd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int fd = openRegularFile(path + ".lock", O_RDWR | O_CREAT, 0600);
   if (fd < 0) return -1;
-  while (flock(fd, LOCK_EX) != 0) {
-    if (errno != EINTR) {
+  // flock cannot wait with a time-out, so the lock is tried again and
+  // again, the pauses growing, until the time is up. Trying is not fair
+  // to the waiter: a busy writer may take the lock again and again first.
+  // As long as writers get through (each one leaves a new file behind),
+  // the wait goes on; only a lock that is held with no write completing
+  // makes it give up.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  FileStamp seen = stampOf(path);
+  auto pause = std::chrono::milliseconds(1);
+  while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    const int error = errno;
+    const Clock::time_point now = Clock::now();
+    const FileStamp stamp = stampOf(path);
+    if (stamp != seen) {
+      seen = stamp;
+      deadline = now + std::chrono::milliseconds(timeoutMs);
+      pause = std::chrono::milliseconds(1);
+    }
+    if ((error != EWOULDBLOCK && error != EINTR) || now >= deadline) {
       close(fd);
       return -1;
     }
+    std::this_thread::sleep_for(std::min<Clock::duration>(pause, deadline - now));
+    pause = std::min(pause * 2, std::chrono::milliseconds(50));
   }
   return fd;
 }

@@ -31,6 +31,10 @@ class TESSEL_EXPORT KivSocketAddress {
   // The byte count of the address held, 0 when empty; pass it as toLength.
   int length() const { return length_; }
 
+  // True when address, of length bytes as KivSocket's read filled it in,
+  // is the IPv4 address and port held here; false when this one is empty.
+  bool matches(const sockaddr* address, int length) const;
+
  private:
   alignas(8) unsigned char storage[StorageSize];
   int length_;

@@ -25,3 +25,13 @@ int KivSocketAddress::set(uint32_t ip, int port) {
   length_ = static_cast<int>(sizeof(address));
   return 0;
 }
+
+bool KivSocketAddress::matches(const sockaddr* address, int length) const {
+  if (length_ == 0 || address == nullptr || length < static_cast<int>(sizeof(sockaddr_in))) return false;
+  sockaddr_in held{};
+  sockaddr_in other{};
+  std::memcpy(&held, storage, sizeof(held));
+  std::memcpy(&other, address, sizeof(other));
+  return other.sin_family == AF_INET && other.sin_port == held.sin_port &&
+         other.sin_addr.s_addr == held.sin_addr.s_addr;
+}

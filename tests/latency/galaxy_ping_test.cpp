@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -264,19 +265,24 @@ TEST_F(GalaxyPingTest, ProbesCarryTheTickCountAndThePingIsTheMeanOfTheSixSmalles
   tessel_test::FakeClock clock(0x12345678);
   struct Case {
     const char* what;
-    // Per probe: how far the responder moves the clock before answering,
-    // -1 for no answer.
+    // Per probe: how far the responder moves the clock before echoing it;
+    // negative: moves it that far and stays silent.
     std::vector<int> delays;
     int timeout;
     int ping;
+    // Before each answer: the probe echoed from another port and with
+    // another tick count, and the previous probe echoed again.
+    bool forged = false;
   } cases[] = {
       {"one answer after 41 ms", {41}, 2000, 20},
       {"ten answers: six smallest", {41, 21, 61, 81, 25, 101, 201, 23, 301, 27}, 2000, (10 + 11 + 12 + 13 + 20 + 30) / 6},
       {"three answers: all of them", {20, 22, 24}, 2000, 11},
       {"two answers: truncated mean", {20, 22}, 2000, 10},
       {"a probe without answer is skipped", {41, -1, 61}, 100, 25},
-      {"no answer at all", {-1, -1}, 50, -1},
+      {"no answer at all", {-1, -1}, 100, -1},
+      {"forged, late and repeated answers are ignored", {-1, 41, -1}, 200, 20, true},
   };
+  tessel_test::RawUdpSocket stranger;
   int32_t id = 100;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -290,10 +296,16 @@ TEST_F(GalaxyPingTest, ProbesCarryTheTickCountAndThePingIsTheMeanOfTheSixSmalles
         std::string bytes;
         sockaddr_in from{};
         if (!galaxy.receive(bytes, 5000, &from)) return;
+        clock.advance(std::abs(delay));
+        if (c.forged) {
+          std::string otherTicks = bytes;
+          otherTicks[11] = static_cast<char>(~otherTicks[11]);
+          stranger.sendTo(bytes, from);
+          galaxy.sendTo(otherTicks, from);
+          if (!probes.empty()) galaxy.sendTo(probes.back(), from);
+        }
         probes.push_back(bytes);
-        if (delay < 0) continue;
-        clock.advance(delay);
-        galaxy.sendTo("x", from);
+        if (delay >= 0) galaxy.sendTo(bytes, from);
       }
     });
     uint32_t start = KivClock::getTickCount();
@@ -308,7 +320,7 @@ TEST_F(GalaxyPingTest, ProbesCarryTheTickCountAndThePingIsTheMeanOfTheSixSmalles
       std::string expected("\x12\x00\x00\x00\x00\x00\x80\x00", 8);
       put(expected, ticks);
       EXPECT_EQ(probes[i], expected) << "probe " << i;
-      if (c.delays[i] > 0) ticks += uint32_t(c.delays[i]);
+      ticks += uint32_t(std::abs(c.delays[i]));
     }
   }
 }

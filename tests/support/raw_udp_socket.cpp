@@ -1,6 +1,7 @@
 #include "tests/support/raw_udp_socket.h"
 
 #include <arpa/inet.h>
+#include <netinet/udp.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -53,6 +54,25 @@ bool RawUdpSocket::sendTo(const std::string& bytes, int port) {
 bool RawUdpSocket::sendTo(const std::string& bytes, const sockaddr_in& to) {
   ssize_t sent = sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
   return sent == static_cast<ssize_t>(bytes.size());
+}
+
+bool RawUdpSocket::sendForged(const std::string& bytes, int fromPort, int port) {
+  int fd = socket(AF_INET, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_UDP);
+  if (fd < 0) return false;
+  // The kernel adds the IP header; the UDP header is ours, without a
+  // checksum (0), which IPv4 allows.
+  udphdr header{};
+  header.source = htons(static_cast<uint16_t>(fromPort));
+  header.dest = htons(static_cast<uint16_t>(port));
+  header.len = htons(static_cast<uint16_t>(sizeof(header) + bytes.size()));
+  std::string datagram(reinterpret_cast<const char*>(&header), sizeof(header));
+  datagram += bytes;
+  sockaddr_in to{};
+  to.sin_family = AF_INET;
+  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ssize_t sent = sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
+  close(fd);
+  return sent == static_cast<ssize_t>(datagram.size());
 }
 
 }  // namespace tessel_test

@@ -29,6 +29,10 @@ class RawUdpSocket {
   // Sends bytes to 127.0.0.1:port, or to the address to.
   bool sendTo(const std::string& bytes, int port);
   bool sendTo(const std::string& bytes, const sockaddr_in& to);
+  // Sends bytes to 127.0.0.1:port as if from 127.0.0.1:fromPort, any port
+  // including 0 and ones already taken, through a raw socket. Needs
+  // CAP_NET_RAW; false when the datagram could not be sent.
+  static bool sendForged(const std::string& bytes, int fromPort, int port);
 
  private:
   int fd_ = -1;

@@ -1,8 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <functional>
+#include <future>
 #include <string>
 
 #include "tessel/toolkit/kiv_registry.h"
@@ -18,6 +22,16 @@ int countOf(const std::string& text, const std::string& part) {
   int count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
   return count;
+}
+
+// act's result when it returns within 10 s, else -2. unblock then lets a
+// blocked act return, so that its thread can be joined either way.
+int resultInTime(const std::function<int()>& act, const std::function<void()>& unblock) {
+  std::future<int> result = std::async(std::launch::async, act);
+  bool done = result.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
+  unblock();
+  int value = result.get();
+  return done ? value : -2;
 }
 
 }  // namespace
@@ -144,7 +158,7 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   EXPECT_TRUE(rewritten == expected);
 }
 
-TEST(KivRegistryTest, UnreadableRegistryReadsEmptyAndIsNeverOverwritten) {
+TEST(KivRegistryTest, UnusableRegistryReadsEmptyAndIsNeverOverwrittenOrWaitedForLong) {
   tessel_test::TempRegistry registry;
   // A registry path that is a folder.
   ASSERT_EQ(mkdir(registry.path().c_str(), 0755), 0);
@@ -152,6 +166,31 @@ TEST(KivRegistryTest, UnreadableRegistryReadsEmptyAndIsNeverOverwritten) {
   EXPECT_EQ(key.open(Galaxy), -1);
   EXPECT_EQ(key.create(Galaxy), -1);
   ASSERT_EQ(rmdir(registry.path().c_str()), 0);
+
+  // A FIFO without a writer, whose opening for reading would block.
+  ASSERT_EQ(mkfifo(registry.path().c_str(), 0600), 0);
+  int writer = -1;
+  EXPECT_EQ(resultInTime([&] { return key.create(Galaxy); },
+                         [&] { writer = open(registry.path().c_str(), O_RDWR | O_CLOEXEC); }),
+            -1);
+  close(writer);
+  ASSERT_EQ(unlink(registry.path().c_str()), 0);
+
+  // A lock that another writer never lets go of.
+  registry.write("[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n");
+  ASSERT_EQ(key.open(Galaxy), 0);
+  int holder = open((registry.path() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_EQ(flock(holder, LOCK_EX), 0);
+  EXPECT_EQ(resultInTime([&] { return key.setDword("Time", 1); }, [&] { close(holder); }), -1);
+
+  // A link is followed, and stays a link.
+  tessel_test::TempFolder elsewhere;
+  ASSERT_EQ(unlink(registry.path().c_str()), 0);
+  ASSERT_EQ(symlink((elsewhere.path() + "/registry.reg").c_str(), registry.path().c_str()), 0);
+  ASSERT_EQ(key.setDword("Time", 5), 0);
+  EXPECT_TRUE(std::filesystem::is_symlink(registry.path()));
+  EXPECT_NE(registry.read().find("\"Time\"=dword:00000005\n"), std::string::npos);
+  ASSERT_EQ(unlink(registry.path().c_str()), 0);
 
   // A file too large to be a registry: reads as empty, writes fail.
   registry.write("[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n\"good\"=dword:00000005\n");
