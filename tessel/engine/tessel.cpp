@@ -31,6 +31,29 @@ Tessel::Tessel()
 
 Tessel::~Tessel() { deinit(); }
 
+namespace {
+
+// The overlay reaches the engine only through these.
+void onMessage(void* engine, int32_t peerId, const PeerPacket& packet) {
+  static_cast<Tessel*>(engine)->gotMessage(peerId, packet);
+}
+void onPingPong(void* engine, int32_t peerId, int16_t roundTrip) {
+  static_cast<Tessel*>(engine)->gotPingPong(peerId, roundTrip);
+}
+void onDisconnect(void* engine, const PeerPacket& packet) { static_cast<Tessel*>(engine)->gotDisconnect(packet); }
+void onError(void* engine, int32_t peerId, uint32_t code) { static_cast<Tessel*>(engine)->gotError(peerId, code); }
+void onFailure(void* engine, uint32_t code) { static_cast<Tessel*>(engine)->setError(code); }
+
+}  // namespace
+
+void Tessel::setOwnProperty(const PacketDef::PeerProperty& record) {
+  {
+    KivAutoLock guard(propertyMutex);
+    myProperty = record;
+  }
+  client.setOwnProperty(record);
+}
+
 PacketDef::PeerProperty Tessel::copyPeerProperty() const {
   KivAutoLock guard(propertyMutex);
   return myProperty;
@@ -38,18 +61,24 @@ PacketDef::PeerProperty Tessel::copyPeerProperty() const {
 
 int Tessel::init(int32_t peerId, int port, bool listen, int mode, bool discardJobs, bool fake) {
   jobPut.store(discardJobs, std::memory_order_relaxed);
-  {
-    KivAutoLock guard(propertyMutex);
-    myProperty.id = peerId;
-    myProperty.port = static_cast<uint16_t>(port);
-    myProperty.listen = listen ? 1 : 0;
-  }
+  PacketDef::PeerProperty own = copyPeerProperty();
+  own.id = peerId;
+  own.port = static_cast<uint16_t>(port);
+  own.listen = listen ? 1 : 0;
+  setOwnProperty(own);
   fakePing.store(fake, std::memory_order_relaxed);
   if (setIpAddress() < 0) {
     setError(ErrorCode::NoSystemInfo);
     return -1;
   }
-  if (client.init(this, port, listen, mode) < 0) {
+  OverlayCallbacks callbacks;
+  callbacks.context = this;
+  callbacks.gotMessage = onMessage;
+  callbacks.gotPingPong = onPingPong;
+  callbacks.gotDisconnect = onDisconnect;
+  callbacks.gotError = onError;
+  callbacks.setError = onFailure;
+  if (client.init(callbacks, port, listen, mode) < 0) {
     setError(ErrorCode::CannotCreate);
     return -1;
   }
@@ -134,9 +163,10 @@ int Tessel::setRoomId(int16_t major, int16_t minor) {
   if (static_cast<uint16_t>(major) > PacketDef::RoomId::MaxMajor ||
       static_cast<uint16_t>(minor) > PacketDef::RoomId::MaxMinor)
     return -1;
-  KivAutoLock guard(propertyMutex);
-  myProperty.roomId.setMajor(static_cast<uint16_t>(major));
-  myProperty.roomId.setMinor(static_cast<uint16_t>(minor));
+  PacketDef::PeerProperty own = copyPeerProperty();
+  own.roomId.setMajor(static_cast<uint16_t>(major));
+  own.roomId.setMinor(static_cast<uint16_t>(minor));
+  setOwnProperty(own);
   return 0;
 }
 

@@ -37,7 +37,7 @@ namespace zintar {
 
 class TESSEL_EXPORT Tessel {
  public:
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   // A slot's topology ping when the description gave none.
   static constexpr int32_t UnknownPing = 60000;
   // The wait of connect() when its argument is negative.
@@ -79,6 +79,8 @@ class TESSEL_EXPORT Tessel {
   // A copy of it for other threads: the service thread reads the own slot
   // and room while the host may be joining a new room.
   PacketDef::PeerProperty copyPeerProperty() const;
+  // Replaces the own record and tells the overlay (host thread).
+  void setOwnProperty(const PacketDef::PeerProperty& record);
   // The root's id, address and port; -1, 0xFFFFFFFF and 65535 while no
   // root is known.
   int32_t getCenterPeer() const;

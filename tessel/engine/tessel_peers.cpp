@@ -9,7 +9,7 @@ namespace zintar {
 
 namespace {
 
-bool inRange(int32_t slot) { return slot >= 0 && slot < Tessel::MaxSlots; }
+constexpr auto inRange = PacketDef::RoomId::isSlot;
 
 template <typename T>
 void writeValue(char* at, const T& value) {
@@ -39,6 +39,7 @@ void Tessel::clearPeers() {
   numPeers.store(0, std::memory_order_relaxed);
   numTopologyRecords = 0;
   syncTimeOn.store(false, std::memory_order_relaxed);
+  client.setSyncTime(false);
 }
 
 int Tessel::addPeer(int32_t peerId, unsigned char slot) {
@@ -50,8 +51,9 @@ int Tessel::addPeer(int32_t peerId, unsigned char slot) {
   record.roomId.setSlot(slot);
   client.setPeerProperty(record);
   if (peerId == myProperty.id) {
-    KivAutoLock guard(propertyMutex);
-    myProperty.roomId = record.roomId;
+    PacketDef::PeerProperty own = copyPeerProperty();
+    own.roomId = record.roomId;
+    setOwnProperty(own);
     peerPing[slot] = 0;
   } else if (myProperty.listen == 0 || pingThreshold.load(std::memory_order_relaxed) == -1) {
     peerPing[slot] = -1;
@@ -78,10 +80,7 @@ int Tessel::setPeerProperty(int32_t peerId, uint32_t ip, int port, bool realIp, 
   record.hasRealIp = realIp ? 1 : 0;
   record.listen = listen ? 1 : 0;
   client.setPeerProperty(record);
-  if (peerId == myProperty.id) {
-    KivAutoLock guard(propertyMutex);
-    myProperty = record;
-  }
+  if (peerId == myProperty.id) setOwnProperty(record);
   return 0;
 }
 
@@ -144,6 +143,7 @@ int Tessel::setTopology(const char* buffer, int size) {
   int32_t maxDataSize = readValue<int32_t>(at + 4);
   if (capacity > 0 && client.setPacketQueue(capacity, maxDataSize) < 0) return -1;
   syncTimeOn.store(at[8] != 0, std::memory_order_relaxed);
+  client.setSyncTime(at[8] != 0);
   at += 9;
   if (checkBufferSize(size, buffer, at + 4) < 0) return -1;
   int32_t records = readValue<int32_t>(at);

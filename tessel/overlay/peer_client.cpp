@@ -1,5 +1,5 @@
 // PeerClient: lifecycle, the send queue, the service thread and its
-// dispatch, the Register handshake, disconnects and error reports.
+// dispatch of received packets, and the wait for the start of a session.
 
 #include "tessel/overlay/peer_client.h"
 
@@ -8,8 +8,7 @@
 #include <chrono>
 #include <cstring>
 
-#include "tessel/engine/tessel.h"
-#include "tessel/engine/tessel_error.h"
+#include "tessel/records/error_code.h"
 
 namespace zintar {
 
@@ -36,8 +35,9 @@ bool isReliable(const ENetEvent* event) {
 }  // namespace
 
 PeerClient::PeerClient()
-    : engine(nullptr),
-      myPeerId(-1),
+    : myPeerId(-1),
+      ownRoomWord(0),
+      syncTimeOn(false),
       host(nullptr),
       linkHead(-1),
       parentSlotId(-1),
@@ -68,9 +68,8 @@ PeerClient::~PeerClient() {
   deinit();
 }
 
-int PeerClient::init(Tessel* owner, int port, bool listen, int mode) {
-  engine = owner;
-  myPeerId = owner != nullptr ? owner->getPeerProperty().id : -1;
+int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int mode) {
+  callbacks = owner;
   ordered = mode == 3 || mode == 5;
   sequenced = mode == 5;
   try {
@@ -184,25 +183,6 @@ void PeerClient::resetSession() {
 
 void PeerClient::reinit(int32_t slot) {
   if (slot >= 0 && slot < MaxSlots) contexts[slot].reinit();
-}
-
-void PeerClient::close(int32_t slot) {
-  if (slot < 0 || slot >= MaxSlots) return;
-  for (auto& context : contexts) {
-    if (context.getNext() == slot) {
-      context.setNext(contexts[slot].getNext());
-      break;
-    }
-  }
-  if (linkHead.load(std::memory_order_relaxed) == slot) {
-    // The head leaves: the list continues at its successor, or is empty
-    // when the slot was its only member.
-    int32_t successor = contexts[slot].getNext();
-    linkHead.store(successor == slot ? -1 : successor, std::memory_order_relaxed);
-  }
-  treeParent[slot].store(-1, std::memory_order_relaxed);
-  PacketDef::PeerProperty lost;
-  if (contexts[slot].reinit(&lost)) sendDisconnect(lost);
 }
 
 // --- Send queue -----------------------------------------------------------
@@ -336,15 +316,6 @@ void PeerClient::serviceLoop() {
   servedClient = nullptr;
 }
 
-PeerContext* PeerClient::linkOf(ENetPeer* peer) const {
-  if (peer == nullptr) return nullptr;
-  auto* context = static_cast<PeerContext*>(peer->data);
-  // A link counts only while it still owns this ENet peer: a reset queued
-  // by another thread may not have run yet.
-  if (context == nullptr || context->getENetPeer() != peer) return nullptr;
-  return context;
-}
-
 void PeerClient::handleEvent(ENetEvent& event) {
   switch (event.type) {
     case ENET_EVENT_TYPE_CONNECT:
@@ -374,46 +345,6 @@ void PeerClient::handleEvent(ENetEvent& event) {
       break;
     default:
       break;
-  }
-}
-
-bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length) {
-  if (event == nullptr || event->peer == nullptr || linkOf(event->peer) != nullptr) return true;
-  // A connection that no link claims is a child that has not registered
-  // yet, a peer ping test or a clock synchronisation: nothing else may come
-  // from it, or a stranger could speak for the room's members.
-  if (length > 0) {
-    uint32_t type = bytes[0] & 0x3Fu;
-    if (type == PeerPacket::PingTest || type == PeerPacket::TimeSync)
-      strangerSeen[size_t(event->peer - host->peers)] = enet_time_get() | 1u;
-    if (type == PeerPacket::Register || type == PeerPacket::PingTest || type == PeerPacket::TimeSync) return true;
-  }
-  event->peer->data = nullptr;
-  enet_peer_disconnect_now(event->peer, 0);
-  return false;
-}
-
-void PeerClient::cutIdleStrangers() {
-  uint32_t now = enet_time_get();
-  // A tenth of the idle limit is precise enough, and keeps the walk over
-  // the host's peers out of most passes.
-  if (now - lastIdleSweep < StrangerIdleMs / 10) return;
-  lastIdleSweep = now;
-  for (size_t i = 0; i < host->peerCount; ++i) {
-    ENetPeer* peer = &host->peers[i];
-    uint32_t& seen = strangerSeen[i];
-    if (peer->state == ENET_PEER_STATE_DISCONNECTED || peer->data != nullptr) {
-      seen = 0;
-      continue;
-    }
-    // A connection half way through ENet's handshake counts from the
-    // sweep that first sees it (0 marks a place not yet seen).
-    if (seen == 0) {
-      seen = now | 1u;
-    } else if (now - seen >= StrangerIdleMs) {
-      enet_peer_disconnect_now(peer, 0);
-      seen = 0;
-    }
   }
 }
 
@@ -461,60 +392,6 @@ void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) 
   }
 }
 
-// --- Registration ------------------------------------------------------------
-
-void PeerClient::sendRegistration(ENetPeer* peer) {
-  PeerContext* link = linkOf(peer);
-  if (link == nullptr) return;
-  const PacketDef::PeerProperty me = engine->copyPeerProperty();
-  PeerPacket reg(PeerPacket::Register, isSyncTime());
-  PeerHeader& header = reg.header();
-  header.setSrcSlot(me.roomId.slot());
-  header.setDstSlot(me.roomId.slot());
-  header.setImmediate(true);
-  header.setDataSize(8);
-  reg.setFrameId(0);
-  reg.setPing(0);
-  std::memcpy(reg.data(), &me.id, 4);
-  std::memcpy(reg.data() + 4, &me.roomId.word, 4);
-  link->sendPacket(&reg, true, 0);
-  goEvent.set();
-}
-
-void PeerClient::handleRegister(ENetEvent& event, const PeerPacket* packet) {
-  int32_t slot = static_cast<int32_t>(packet->header().srcSlot());
-  int32_t claimed = -1;
-  if (packet->header().dataSize() >= 4) std::memcpy(&claimed, packet->data(), sizeof(claimed));
-  PeerContext& link = contexts[slot];
-  ENetPeer* replaced = nullptr;
-  if (isChildSlot(slot) && link.adopt(event.peer, claimed, &replaced)) {
-    if (replaced != nullptr) {
-      // The member came back on a new connection; the old one is dead.
-      replaced->data = nullptr;
-      enet_peer_disconnect_now(replaced, 0);
-    }
-    link.setThrottle();
-    return;
-  }
-  // A member's working link never ends over another's Register: a repeat
-  // that does not match on a link is ignored, and only a connection that
-  // no link claims is cut, so that it does not keep one of the host's
-  // peer places.
-  if (linkOf(event.peer) != nullptr) return;
-  event.peer->data = nullptr;
-  enet_peer_disconnect_now(event.peer, 0);
-}
-
-int PeerClient::connectPeers(int timeoutMs) {
-  int32_t parent = parentSlotId.load(std::memory_order_relaxed);
-  if (parent < 0 || parent >= MaxSlots) return 0;
-  connectPeer(&contexts[parent]);
-  if (goEvent.timeoutWait(static_cast<unsigned int>(timeoutMs < 0 ? 0 : timeoutMs)) == KivEvent::WaitSignaled)
-    return 0;
-  if (engine != nullptr) engine->setError(ErrorCode::Timeout);
-  return -1;
-}
-
 int PeerClient::waitForGo(int timeoutMs) {
   if (isSyncTime() && syncTime() < 0) return -1;
   if (connectPeers(timeoutMs) < 0) return -1;
@@ -524,28 +401,6 @@ int PeerClient::waitForGo(int timeoutMs) {
                                          static_cast<uint32_t>(timeOffset.load(std::memory_order_relaxed)));
   if (untilStart > MaxStartWaitMs) untilStart = MaxStartWaitMs;
   if (untilStart > 0) std::this_thread::sleep_for(std::chrono::milliseconds(untilStart));
-  return 0;
-}
-
-// --- Disconnects and errors ------------------------------------------------
-
-void PeerClient::sendDisconnect(const PacketDef::PeerProperty& property) {
-  PeerPacket packet(PeerPacket::Disconnect, isSyncTime());
-  packet.header().setDataSize(sizeof(property));
-  std::memcpy(packet.data(), &property, sizeof(property));
-  castPacket(packet, true, true);
-}
-
-void PeerClient::handleDisconnect(PeerPacket* packet, bool reliable) {
-  deliverPacket(packet, reliable);
-  if (engine != nullptr) engine->gotDisconnect(PeerPacket(*packet));
-}
-
-int PeerClient::handleError(PeerPacket* packet) {
-  if (packet->header().dataSize() < 4 || engine == nullptr) return 0;
-  uint32_t code;
-  std::memcpy(&code, packet->data(), sizeof(code));
-  engine->gotError(originatorId(*packet), code);
   return 0;
 }
 
@@ -579,24 +434,33 @@ const PeerContext* PeerClient::getContext(int32_t slot) const {
   return &contexts[slot];
 }
 
-int32_t PeerClient::ownSlot() const {
-  return engine != nullptr ? static_cast<int32_t>(engine->copyPeerProperty().roomId.slot()) : -1;
+void PeerClient::setOwnProperty(const PacketDef::PeerProperty& own) {
+  myPeerId.store(own.id, std::memory_order_relaxed);
+  ownRoomWord.store(own.roomId.word, std::memory_order_relaxed);
 }
 
-bool PeerClient::isSyncTime() const { return engine != nullptr && engine->isSyncTime(); }
+PacketDef::RoomId PeerClient::ownRoom() const {
+  PacketDef::RoomId room;
+  room.word = ownRoomWord.load(std::memory_order_relaxed);
+  return room;
+}
+
+void PeerClient::reportMessage(const PeerPacket& packet) const {
+  if (callbacks.gotMessage != nullptr) callbacks.gotMessage(callbacks.context, originatorId(packet), packet);
+}
+
+void PeerClient::reportDisconnect(const PeerPacket& packet) const {
+  if (callbacks.gotDisconnect != nullptr) callbacks.gotDisconnect(callbacks.context, packet);
+}
+
+void PeerClient::reportError(uint32_t code) const {
+  if (callbacks.setError != nullptr) callbacks.setError(callbacks.context, code);
+}
 
 int32_t PeerClient::originatorId(const PeerPacket& packet) const {
   uint32_t slot = packet.header().srcSlot();
   if (slot >= uint32_t(MaxSlots)) return -1;
   return contexts[slot].getPeerId();
-}
-
-int32_t PeerClient::getFrameId() const {
-  // The millisecond count wraps at 2^32; the difference is taken on
-  // unsigned values and read as signed only at the end.
-  uint32_t ms = static_cast<uint32_t>(KivNetTime::getCurrentTime() - getFrameEpoch()) -
-                static_cast<uint32_t>(timeOffset.load(std::memory_order_relaxed));
-  return static_cast<int32_t>(ms) / 10;
 }
 
 }  // namespace zintar

@@ -38,6 +38,7 @@
 #include <vector>
 
 #include "tessel/overlay/enet_fwd.h"
+#include "tessel/overlay/overlay_callbacks.h"
 #include "tessel/overlay/peer_context.h"
 #include "tessel/overlay/peer_packet.h"
 #include "tessel/overlay/peer_packet_queue.h"
@@ -50,15 +51,13 @@
 
 namespace zintar {
 
-class Tessel;
-
 // The local view of the tree that one slot derives from a parent table:
 // pure functions of (own slot, parent table), used by buildTopology and
 // callable directly. Slots and parents of 32 or more are ignored and every
 // upward walk stops after 32 steps, so a table that is not a tree can
 // neither hang nor index out of range.
 struct TESSEL_EXPORT TopologyView {
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
 
   int32_t parentSlotId = -1;
   int32_t rootSlotId = -1;
@@ -83,7 +82,7 @@ struct TESSEL_EXPORT TopologyView {
 
 class TESSEL_EXPORT PeerClient {
  public:
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   static constexpr int ChannelCount = 32;
   // ENet peers of a listening host: the 32 links and as many short-lived
   // connections beside them (children that have not registered yet, peer
@@ -125,11 +124,19 @@ class TESSEL_EXPORT PeerClient {
   PeerClient(const PeerClient&) = delete;
   PeerClient& operator=(const PeerClient&) = delete;
 
-  // Creates the ENet host (bound to port with 32 peers when listen is true,
-  // unbound with 1 peer otherwise), the links and the service thread. mode
-  // 3: ordered delivery; 5: ordered and sequenced; other: immediate only.
-  // -1 on any failure, leaving what was created for deinit.
-  int init(Tessel* engine, int port, bool listen, int mode);
+  // Creates the ENet host (bound to port with room for MaxENetPeers when
+  // listen is true, unbound with 1 peer otherwise), the links and the
+  // service thread; callbacks is how this client reaches its owner from
+  // then on. mode 3: ordered delivery; 5: ordered and sequenced; other:
+  // immediate only. -1 on any failure, leaving what was created for deinit.
+  int init(const OverlayCallbacks& callbacks, int port, bool listen, int mode);
+
+  // What the owner tells the overlay when it changes (host thread): its own
+  // record (id, room and slot), and whether clocks are synchronised with
+  // the root (the topology description's flag).
+  void setOwnProperty(const PacketDef::PeerProperty& own);
+  void setSyncTime(bool on) { syncTimeOn.store(on, std::memory_order_relaxed); }
+  bool isSyncTime() const { return syncTimeOn.load(std::memory_order_relaxed); }
   // Asks the service thread to end within one pass.
   void stop();
   // Waits for the service thread (stop first!) and releases ENet. Runs once.
@@ -176,7 +183,7 @@ class TESSEL_EXPORT PeerClient {
   PacketDef::PeerProperty getPeerProperty(int32_t slot) const;
   // Puts the record of slot back to the defaults (the id map is kept).
   void clearPeerProperty(int32_t slot);
-  int32_t getMyPeerId() const { return myPeerId; }
+  int32_t getMyPeerId() const { return myPeerId.load(std::memory_order_relaxed); }
 
   // Topology and routing.
   // Derives the local view from the parent table. -1 and engine error
@@ -252,10 +259,14 @@ class TESSEL_EXPORT PeerClient {
   bool stopped() const { return stopFlag.load(std::memory_order_acquire); }
   void resetSession();
   void serveReset();
-  int32_t ownSlot() const;
+  int32_t ownSlot() const { return static_cast<int32_t>(ownRoom().slot()); }
+  PacketDef::RoomId ownRoom() const;
   bool isRoot() const;
-  bool isSyncTime() const;
   int32_t originatorId(const PeerPacket& packet) const;
+  // The callbacks, each only when the owner gave it.
+  void reportMessage(const PeerPacket& packet) const;
+  void reportDisconnect(const PeerPacket& packet) const;
+  void reportError(uint32_t code) const;
   PeerContext* linkOf(ENetPeer* peer) const;
 
   void serviceLoop();
@@ -317,8 +328,10 @@ class TESSEL_EXPORT PeerClient {
   // Answers a pull (a leaf's Data or Peek) that arrived on link.
   void answerPull(const PeerHeader& pull, PeerContext* link, ENetEvent* event, bool reliable);
 
-  Tessel* engine;
-  int32_t myPeerId;
+  OverlayCallbacks callbacks;
+  std::atomic<int32_t> myPeerId;
+  std::atomic<uint32_t> ownRoomWord;
+  std::atomic<bool> syncTimeOn;
   ENetHost* host;
   KivMutex sendQueueLock;
   // Commands in queue order. The drain clears it and keeps its capacity,

@@ -1,13 +1,14 @@
-// PeerClient: the receive path of broadcasts and ordered delivery through
-// the frame store. Inner nodes of the tree log every non-immediate
-// broadcast that passes them and deliver in log order; leaves pull their
-// parent's log with the index of their own packets and receive bundles.
+// PeerClient: delivery of broadcasts to the host, ordered through the
+// frame store. Inner nodes of the tree log every non-immediate broadcast
+// that passes them and deliver in log order; leaves pull their parent's
+// log with the index of their own packets and receive bundles, and a
+// parent paces its answers to each leaf.
 
 #include <enet/enet.h>
 
+#include <algorithm>
 #include <cstring>
 
-#include "tessel/engine/tessel.h"
 #include "tessel/overlay/peer_client.h"
 
 namespace zintar {
@@ -18,11 +19,6 @@ int PeerClient::peekPacket(bool reliable) {
   return castPacket(packet, reliable, false);
 }
 
-void PeerClient::handleData(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable) {
-  if (packet->header().type() == PeerPacket::Data) deliverPacket(packet, reliable);
-  handlePacket(event, packet, length, reliable);
-}
-
 void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable) {
   const PeerHeader& header = packet->header();
   bool inner = hasChildren_.load(std::memory_order_relaxed);
@@ -30,7 +26,7 @@ void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t lengt
   if (header.type() == PeerPacket::Data) {
     if (header.immediate()) {
       packet->stampDelay(static_cast<uint32_t>(getFrameId()));
-      if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+      reportMessage(*packet);
       return;
     }
     if (event == nullptr) {
@@ -114,7 +110,7 @@ int PeerClient::fetchPacket(uint32_t position, bool deliver, ENetEvent* event, b
     PeerHeader& header = packet->header();
     last = int64_t(header.index()) + 1;
     header.setIndex(position - 1);
-    if (deliver && engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+    if (deliver) reportMessage(*packet);
     if (answerLink != nullptr) {
       size_t size = size_t(packet->size(true));
       if (bundleLength + size >= size_t(PeerPacket::MaxPacketSize)) {
@@ -159,8 +155,29 @@ void PeerClient::answerSequenced(uint32_t position, PeerContext* link, bool reli
 }
 
 int PeerClient::fetchPacket(PeerPacket* packet) {
-  if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+  reportMessage(*packet);
   return 0;
+}
+
+bool PeerContext::pullStart(uint32_t& position, bool reliable, uint32_t nowMs) {
+  ENetPeer* connection = getENetPeer();
+  // Positions count up from the store's start; the difference orders them.
+  bool repeats = pullAnswered_ && static_cast<int32_t>(pullEnd - position) > 0;
+  // ENet's queues are only looked at on a connected peer; an answer to
+  // any other is dropped by ENet anyway.
+  if (repeats && connection != nullptr && connection->state == ENET_PEER_STATE_CONNECTED) {
+    if (pullReliable && reliable) {
+      position = pullEnd;
+      return true;
+    }
+    uint32_t sinceFull = nowMs - pullResentAt;
+    if (sinceFull < std::max(PullResendMs, 2 * connection->roundTripTime)) return false;
+    bool backlogged = !enet_list_empty(&connection->outgoingCommands);
+    if (backlogged && sinceFull < std::max(PullBacklogLimitMs, 2 * connection->roundTripTime)) return false;
+  }
+  pullResentAt = nowMs;
+  pullReliable = reliable;
+  return true;
 }
 
 }  // namespace zintar

@@ -5,7 +5,6 @@
 
 #include <cstring>
 
-#include "tessel/engine/tessel.h"
 #include "tessel/overlay/peer_client.h"
 #include "tessel/toolkit/kiv_clock.h"
 
@@ -62,13 +61,13 @@ void PeerClient::handlePong(PeerPacket* packet, bool reliable) {
     contexts[hop].sendPacket(packet, reliable, 0);
     return;
   }
-  if (packet->header().dataSize() < 2 || engine == nullptr) return;
+  if (packet->header().dataSize() < 2 || callbacks.gotPingPong == nullptr) return;
   uint16_t sent;
   std::memcpy(&sent, packet->data(), sizeof(sent));
   // Only the low 16 bits take part, so the result is right across any
   // wrap of the tick count.
   auto roundTrip = static_cast<uint16_t>(static_cast<uint16_t>(KivClock::getTickCount()) - sent);
-  engine->gotPingPong(originatorId(*packet), static_cast<int16_t>(roundTrip));
+  callbacks.gotPingPong(callbacks.context, originatorId(*packet), static_cast<int16_t>(roundTrip));
 }
 
 void PeerClient::handlePingTest(ENetEvent* event, const PeerPacket* packet) {
@@ -83,7 +82,7 @@ void PeerClient::handlePingTest(ENetEvent* event, const PeerPacket* packet) {
   reply.setFrameId(0);
   reply.setPing(0);
   std::memcpy(reply.data(), packet->data(), 4);
-  PacketDef::RoomId room = engine != nullptr ? engine->copyPeerProperty().roomId : PacketDef::RoomId();
+  PacketDef::RoomId room = ownRoom();
   room.setSlot(0);
   std::memcpy(reply.data() + 4, &room.word, 4);
   ENetPacket* answer = enet_packet_create(&reply, size_t(reply.size(true)), 0);

@@ -1,14 +1,14 @@
-// PeerClient: time synchronisation with the root of the tree. A joining
-// client measures its clock against the root's with NTP-style exchanges
-// over a connection of its own; the root answers from its service thread.
+// PeerClient: the frame clock and time synchronisation with the root of the
+// tree. A joining client measures its clock against the root's with
+// NTP-style exchanges over a connection of its own; the root answers from
+// its service thread.
 
 #include <enet/enet.h>
 
 #include <cstring>
 
-#include "tessel/engine/tessel.h"
-#include "tessel/engine/tessel_error.h"
 #include "tessel/overlay/peer_client.h"
+#include "tessel/records/error_code.h"
 #include "tessel/toolkit/kiv_net_time.h"
 
 namespace zintar {
@@ -51,14 +51,14 @@ int PeerClient::syncTime() {
   int32_t own = ownSlot();
   int32_t root = rootSlotId.load(std::memory_order_relaxed);
   if (root == own) return 0;  // the root keeps its own clock
-  if (engine == nullptr || root < 0 || root >= MaxSlots) {
-    if (engine != nullptr) engine->setError(ErrorCode::SendReceive);
+  if (root < 0 || root >= MaxSlots) {
+    reportError(ErrorCode::SendReceive);
     return -1;
   }
 
   ENetHost* temporary = enet_host_create(nullptr, 1, 1, 0, 0);
   if (temporary == nullptr) {
-    engine->setError(ErrorCode::CannotCreate);
+    reportError(ErrorCode::CannotCreate);
     return -1;
   }
   const PacketDef::PeerProperty rootRecord = contexts[root].getPeerProperty();
@@ -69,7 +69,7 @@ int PeerClient::syncTime() {
   ENetPeer* peer = enet_host_connect(temporary, &address, 1, 0);
   if (peer == nullptr) {
     enet_host_destroy(temporary);
-    engine->setError(ErrorCode::CannotCreate);
+    reportError(ErrorCode::CannotCreate);
     return -1;
   }
 
@@ -79,11 +79,11 @@ int PeerClient::syncTime() {
     enet_peer_disconnect_now(peer, 0);
     peer->data = nullptr;
     enet_host_destroy(temporary);
-    engine->setError(ErrorCode::SendReceive);
+    reportError(ErrorCode::SendReceive);
     return -1;
   }
 
-  const PacketDef::RoomId room = roomOnly(engine->getPeerProperty().roomId);
+  const PacketDef::RoomId room = roomOnly(ownRoom());
   const bool sync = isSyncTime();
   int64_t sum = 0;
   int samples = 0;
@@ -93,7 +93,7 @@ int PeerClient::syncTime() {
     ENetPacket* outgoing = enet_packet_create(&request, size_t(request.size(true)), 0);
     if (outgoing == nullptr) {
       // The attempt is lost; the error stays even if later ones succeed.
-      engine->setError(ErrorCode::CannotCreate);
+      reportError(ErrorCode::CannotCreate);
       continue;
     }
     if (enet_peer_send(peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
@@ -132,7 +132,7 @@ int PeerClient::syncTime() {
 
   if (samples == 0) {
     // Nothing to average: the clock offset stays as it was.
-    engine->setError(ErrorCode::SendReceive);
+    reportError(ErrorCode::SendReceive);
     return -1;
   }
   return 0;
@@ -146,13 +146,21 @@ void PeerClient::handleTimeSync(ENetEvent* event, const PeerPacket* packet) {
   auto* payload = reinterpret_cast<unsigned char*>(answer.data());
   KivNetTime::respond(request, payload);
   PacketDef::RoomId room =
-      roomOnly(engine != nullptr ? engine->copyPeerProperty().roomId : PacketDef::RoomId());
+      roomOnly(ownRoom());
   std::memcpy(payload + KivNetTime::PacketSize, &room.word, sizeof(room.word));
   ENetPacket* outgoing = enet_packet_create(&answer, size_t(answer.size(true)), 0);
   if (outgoing == nullptr) return;
   // The request came over the synchronising client's own connection, which
   // no link claims: answer straight to it, on the service thread.
   if (enet_peer_send(event->peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
+}
+
+int32_t PeerClient::getFrameId() const {
+  // The millisecond count wraps at 2^32; the difference is taken on
+  // unsigned values and read as signed only at the end.
+  uint32_t ms = static_cast<uint32_t>(KivNetTime::getCurrentTime() - getFrameEpoch()) -
+                static_cast<uint32_t>(timeOffset.load(std::memory_order_relaxed));
+  return static_cast<int32_t>(ms) / 10;
 }
 
 }  // namespace zintar

@@ -1,19 +1,18 @@
-// PeerClient: the local view of the tree, the route table, and the two ways
-// of sending (one-to-one along the route, broadcast along the tree).
+// PeerClient: the local view of the tree, the route table and the map from
+// peer ids to slots, and one-to-one packets routed hop by hop along it.
 
 #include <enet/enet.h>
 
 #include <cstring>
 
-#include "tessel/engine/tessel.h"
-#include "tessel/engine/tessel_error.h"
 #include "tessel/overlay/peer_client.h"
+#include "tessel/records/error_code.h"
 
 namespace zintar {
 
 namespace {
 
-bool inRange(int32_t slot) { return slot >= 0 && slot < TopologyView::MaxSlots; }
+constexpr auto inRange = PacketDef::RoomId::isSlot;
 
 // The parent of slot i, or -1 when i or its parent is out of range.
 int32_t parentOf(int count, const int32_t* parents, int32_t i) {
@@ -114,7 +113,7 @@ int PeerClient::buildTopology(int count, const int32_t* parents) {
   // The root slot is known even when this client has no neighbour.
   if (view.rootSlotId != -1) rootSlotId.store(view.rootSlotId, std::memory_order_relaxed);
   if (!built) {
-    if (engine != nullptr) engine->setError(ErrorCode::NoTopology);
+    reportError(ErrorCode::NoTopology);
     return -1;
   }
   parentSlotId.store(view.parentSlotId, std::memory_order_relaxed);
@@ -137,7 +136,7 @@ void PeerClient::adjustTopology(int32_t slot) {
   if (!inRange(slot) || !inRange(root) || slot == ownSlot() || treeParent[slot].load(std::memory_order_relaxed) != -1)
     return;
   treeParent[slot].store(root, std::memory_order_relaxed);
-  if (contexts[root].getPeerId() == myPeerId) {
+  if (contexts[root].getPeerId() == getMyPeerId()) {
     int32_t head = linkHead.load(std::memory_order_relaxed);
     if (head == -1) {
       contexts[slot].setNext(slot);
@@ -237,89 +236,13 @@ void PeerClient::handleDirect(ENetEvent* event, PeerPacket* packet, bool reliabl
   if (!inRange(next)) return;
   if (next == ownSlot()) {
     packet->stampDelay(static_cast<uint32_t>(getFrameId()));
-    if (engine != nullptr) engine->gotMessage(originatorId(*packet), *packet);
+    reportMessage(*packet);
     return;
   }
   // A packet never goes back the way it came: whatever tables disagree,
   // no packet can bounce between two members.
   if (event != nullptr && linkOf(event->peer) == &contexts[next]) return;
   contexts[next].sendPacket(packet, reliable, 0);
-}
-
-// --- Broadcast ----------------------------------------------------------------
-
-int PeerClient::castPacket(const char* data, int size, bool reliable, bool immediate) {
-  if (static_cast<unsigned>(size) > static_cast<unsigned>(PeerPacket::MaxDataSize)) return -1;
-  if (size > 0 && data == nullptr) return -1;
-  PeerPacket packet(PeerPacket::Data, isSyncTime());
-  packet.header().setDataSize(static_cast<uint32_t>(size));
-  if (size > 0) std::memcpy(packet.data(), data, size_t(size));
-  // A frame store slot holds orderedDataLimit bytes after the header, and
-  // the packet's FrameInfo takes 6 of them: a packet that would not fit
-  // goes immediate instead of being lost at every store.
-  int stored = size + (packet.header().hasFrame() ? PeerPacket::FrameInfoSize : 0);
-  if (stored > orderedDataLimit.load(std::memory_order_relaxed)) immediate = true;
-  return castPacket(packet, reliable, immediate);
-}
-
-int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
-  int32_t own = ownSlot();
-  if (!inRange(own)) own = 0;
-  PeerHeader& header = packet.header();
-  header.setSrcSlot(static_cast<uint32_t>(own));
-  header.setDstSlot(static_cast<uint32_t>(own));
-  bool sendImmediate = !ordered || immediate;
-  header.setImmediate(sendImmediate);
-  header.setSequenced(sequenced);
-  packet.setFrameId(isSyncTime() ? static_cast<uint32_t>(getFrameId()) : 0);
-  if (!ordered) {
-    header.setIndex(0);
-  } else if (sequenced) {
-    // A sequenced leaf's packets are its pulls: they ask its parent for the
-    // log from the position it needs next.
-    uint32_t counter = static_cast<uint32_t>(sendCounter.fetch_add(1, std::memory_order_relaxed) + 1);
-    header.setIndex(hasChildren_.load(std::memory_order_relaxed) ? counter
-                                                                  : nextSequenced.load(std::memory_order_relaxed));
-  } else {
-    frameStore.lock();
-    header.setIndex(readIndex.load(std::memory_order_relaxed));
-    frameStore.unlock();
-  }
-  packet.setPing(PeerPacket::MinDelay);
-  int32_t head = linkHead.load(std::memory_order_acquire);
-  if (inRange(head)) {
-    beginQueueBatch();
-    int32_t slot = head;
-    for (int steps = 0; steps < MaxSlots && inRange(slot); ++steps) {
-      if (sendImmediate || contexts[slot].hasChild()) contexts[slot].sendPacket(&packet, reliable, 0);
-      slot = contexts[slot].getNext();
-      if (slot == head) break;
-    }
-    endQueueBatch();
-  }
-  if (header.type() == PeerPacket::Disconnect) {
-    // The own announcement of a lost link reaches the own engine at once.
-    if (engine != nullptr) engine->gotDisconnect(PeerPacket(packet));
-    return 0;
-  }
-  handlePacket(nullptr, &packet, size_t(packet.size(true)), reliable);
-  return 0;
-}
-
-int PeerClient::deliverPacket(PeerPacket* packet, bool reliable) {
-  PeerHeader& header = packet->header();
-  int32_t last = static_cast<int32_t>(header.dstSlot());
-  if (!inRange(last)) return 0;
-  int32_t next = contexts[last].getNext();
-  header.setDstSlot(static_cast<uint32_t>(ownSlot()));
-  if (hasChildren_.load(std::memory_order_relaxed) && header.hasFrame())
-    packet->stampDelay(static_cast<uint32_t>(getFrameId()));
-  bool immediate = header.immediate();
-  for (int steps = 0; steps < MaxSlots && inRange(next) && next != last; ++steps) {
-    if (immediate || contexts[next].hasChild()) contexts[next].sendPacket(packet, reliable, 0);
-    next = contexts[next].getNext();
-  }
-  return 0;
 }
 
 }  // namespace zintar

@@ -138,27 +138,6 @@ void PeerContext::setThrottle() {
     enet_peer_throttle_configure(connection, 5000, 3, 0);
 }
 
-bool PeerContext::pullStart(uint32_t& position, bool reliable, uint32_t nowMs) {
-  ENetPeer* connection = getENetPeer();
-  // Positions count up from the store's start; the difference orders them.
-  bool repeats = pullAnswered_ && static_cast<int32_t>(pullEnd - position) > 0;
-  // ENet's queues are only looked at on a connected peer; an answer to
-  // any other is dropped by ENet anyway.
-  if (repeats && connection != nullptr && connection->state == ENET_PEER_STATE_CONNECTED) {
-    if (pullReliable && reliable) {
-      position = pullEnd;
-      return true;
-    }
-    uint32_t sinceFull = nowMs - pullResentAt;
-    if (sinceFull < std::max(PullResendMs, 2 * connection->roundTripTime)) return false;
-    bool backlogged = !enet_list_empty(&connection->outgoingCommands);
-    if (backlogged && sinceFull < std::max(PullBacklogLimitMs, 2 * connection->roundTripTime)) return false;
-  }
-  pullResentAt = nowMs;
-  pullReliable = reliable;
-  return true;
-}
-
 unsigned short PeerContext::getPing() const {
   ENetPeer* connection = getENetPeer();
   if (connection == nullptr) return 0;

@@ -44,6 +44,11 @@ struct TESSEL_EXPORT PacketDef {
   struct TESSEL_EXPORT RoomId {
     static constexpr uint32_t MaxMajor = 1023;
     static constexpr uint32_t MaxMinor = 16383;
+    // A room has slots 0..MaxSlots-1; every per-slot table has MaxSlots
+    // entries, and every slot read from outside is checked with isSlot
+    // before it indexes one.
+    static constexpr int MaxSlots = 32;
+    static constexpr bool isSlot(int64_t slot) { return slot >= 0 && slot < MaxSlots; }
 
     uint32_t word;
 
