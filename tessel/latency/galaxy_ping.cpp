@@ -36,15 +36,6 @@ bool readWord(const char* buffer, int64_t length, int64_t offset, uint32_t& valu
   return true;
 }
 
-// The probe sent to a galaxy: PingTest, no frame record, 4-byte payload
-// holding the tick count.
-PeerPacket galaxyProbe(uint32_t ticks) {
-  PeerPacket probe(PeerPacket::PingTest);
-  probe.header().setDataSize(sizeof(ticks));
-  std::memcpy(probe.data(), &ticks, sizeof(ticks));
-  return probe;
-}
-
 // Waits up to timeout milliseconds from sent for the galaxy's echo of the
 // probe stamped sent, reading into answer, and gives half the round trip
 // in sample. Stray datagrams are read and dropped without ending the wait,
@@ -158,7 +149,7 @@ int Tessel::pingToGalaxy(int32_t galaxyId, int count, int timeout) {
   char answer[MaxGalaxyAnswerSize];
   for (int probe = 0; probe < count; ++probe) {
     const uint32_t sent = KivClock::getTickCount();
-    PeerPacket datagram = galaxyProbe(sent);
+    PeerPacket datagram = PeerPacket::pingTest(sent);
     if (socket.write(reinterpret_cast<char*>(&datagram), GalaxyProbeSize, false, to.get(), to.length()) !=
         GalaxyProbeSize)
       continue;

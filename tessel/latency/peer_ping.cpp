@@ -35,13 +35,6 @@ enet_uint32 waitFor(int threshold) {
   return static_cast<enet_uint32>(std::clamp<int64_t>(wait, 0, INT32_MAX));
 }
 
-PeerPacket pingTest(uint32_t ticks) {
-  PeerPacket probe(PeerPacket::PingTest);
-  probe.header().setDataSize(sizeof(ticks));
-  std::memcpy(probe.data(), &ticks, sizeof(ticks));
-  return probe;
-}
-
 // True when the received bytes hold a whole packet whose second payload
 // word names the room of ownRoom. The reply's type and echoed tick count
 // are not examined.
@@ -79,7 +72,7 @@ int32_t runPingTest(uint32_t ip, uint16_t port, uint32_t ownRoom, enet_uint32 wa
   int32_t result = -1;
   for (int probe = 0; probe < MaxProbes; ++probe) {
     const uint32_t sent = KivClock::getTickCount();
-    PeerPacket request = pingTest(sent);
+    PeerPacket request = PeerPacket::pingTest(sent);
     ENetPacket* packet = enet_packet_create(&request, size_t(request.size(true)), 0);
     if (packet == nullptr) continue;
     if (enet_peer_send(peer, 0, packet) != 0) enet_packet_destroy(packet);

@@ -86,17 +86,8 @@ void PeerClient::sendRegistration(ENetPeer* peer) {
   PeerContext* link = linkOf(peer);
   if (link == nullptr) return;
   const PacketDef::RoomId room = ownRoom();
-  const int32_t id = getMyPeerId();
-  PeerPacket reg(PeerPacket::Register, isSyncTime());
-  PeerHeader& header = reg.header();
-  header.setSrcSlot(room.slot());
-  header.setDstSlot(room.slot());
-  header.setImmediate(true);
-  header.setDataSize(8);
-  reg.setFrameId(0);
-  reg.setPing(0);
-  std::memcpy(reg.data(), &id, 4);
-  std::memcpy(reg.data() + 4, &room.word, 4);
+  const int32_t payload[2] = {getMyPeerId(), static_cast<int32_t>(room.word)};
+  PeerPacket reg = PeerPacket::control(PeerPacket::Register, isSyncTime(), room.slot(), room.slot(), payload, 8);
   link->sendPacket(&reg, true, 0);
   goEvent.set();
 }

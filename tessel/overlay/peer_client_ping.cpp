@@ -17,17 +17,9 @@ int PeerClient::sendPing() {
   if (hop < 0 || hop >= MaxSlots) return -1;
   int32_t own = ownSlot();
   if (hop == own) return 0;
-  bool sync = isSyncTime();
-  PeerPacket packet(PeerPacket::Ping, sync);
-  PeerHeader& header = packet.header();
-  header.setSrcSlot(static_cast<uint32_t>(own));
-  header.setDstSlot(static_cast<uint32_t>(root));
-  header.setImmediate(true);
-  header.setDataSize(4);
   uint32_t ticks = KivClock::getTickCount();
-  std::memcpy(packet.data(), &ticks, sizeof(ticks));
-  packet.setFrameId(static_cast<uint32_t>(getFrameId()));
-  packet.setPing(PeerPacket::MinDelay);
+  PeerPacket packet = PeerPacket::control(PeerPacket::Ping, isSyncTime(), uint32_t(own), uint32_t(root), &ticks, 4,
+                                          static_cast<uint32_t>(getFrameId()), PeerPacket::MinDelay);
   contexts[hop].sendPacket(&packet, false, 0);
   return 0;
 }
@@ -72,19 +64,13 @@ void PeerClient::handlePong(PeerPacket* packet, bool reliable) {
 
 void PeerClient::handlePingTest(ENetEvent* event, const PeerPacket* packet) {
   if (event == nullptr || event->peer == nullptr || packet->header().dataSize() < 4) return;
-  PeerPacket reply(PeerPacket::PingTestReply, isSyncTime());
-  PeerHeader& header = reply.header();
-  int32_t own = ownSlot();
-  header.setSrcSlot(static_cast<uint32_t>(own));
-  header.setDstSlot(static_cast<uint32_t>(own));
-  header.setImmediate(true);
-  header.setDataSize(8);
-  reply.setFrameId(0);
-  reply.setPing(0);
-  std::memcpy(reply.data(), packet->data(), 4);
+  // The tester's tick count, echoed, and the room (without the slot).
   PacketDef::RoomId room = ownRoom();
   room.setSlot(0);
-  std::memcpy(reply.data() + 4, &room.word, 4);
+  uint32_t payload[2] = {0, room.word};
+  std::memcpy(&payload[0], packet->data(), 4);
+  auto own = static_cast<uint32_t>(ownSlot());
+  PeerPacket reply = PeerPacket::control(PeerPacket::PingTestReply, isSyncTime(), own, own, payload, 8);
   ENetPacket* answer = enet_packet_create(&reply, size_t(reply.size(true)), 0);
   if (answer == nullptr) return;
   // The request came from the tester's own short-lived host, not over a

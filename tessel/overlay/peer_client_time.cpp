@@ -34,15 +34,8 @@ PacketDef::RoomId roomOnly(PacketDef::RoomId room) {
 // A TimeSync header as both sides write it; the FrameInfo carries nothing
 // the receiver reads.
 PeerPacket timeSyncPacket(bool sync, uint32_t slot, uint32_t dataSize) {
-  PeerPacket packet(PeerPacket::TimeSync, sync);
-  PeerHeader& header = packet.header();
-  header.setSrcSlot(slot);
-  header.setDstSlot(slot);
-  header.setImmediate(true);
-  header.setDataSize(dataSize);
-  packet.setFrameId(0);
-  packet.setPing(0);
-  return packet;
+  const unsigned char zeros[AnswerSize] = {};
+  return PeerPacket::control(PeerPacket::TimeSync, sync, slot, slot, zeros, dataSize);
 }
 
 }  // namespace

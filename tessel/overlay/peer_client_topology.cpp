@@ -218,15 +218,8 @@ int PeerClient::sendPacket(int32_t peerId, const char* data, int size, bool reli
   if (static_cast<unsigned>(size) > static_cast<unsigned>(PeerPacket::MaxDataSize)) return -1;
   if (size > 0 && data == nullptr) return -1;
   bool sync = isSyncTime();
-  PeerPacket packet(PeerPacket::Direct, sync);
-  PeerHeader& header = packet.header();
-  header.setDataSize(static_cast<uint32_t>(size));
-  header.setSrcSlot(static_cast<uint32_t>(own));
-  header.setDstSlot(static_cast<uint32_t>(slot));
-  header.setImmediate(true);
-  if (size > 0) std::memcpy(packet.data(), data, size_t(size));
-  packet.setFrameId(sync ? static_cast<uint32_t>(getFrameId()) : 0);
-  packet.setPing(PeerPacket::MinDelay);
+  PeerPacket packet = PeerPacket::control(PeerPacket::Direct, sync, uint32_t(own), uint32_t(slot), data, uint32_t(size),
+                                          sync ? static_cast<uint32_t>(getFrameId()) : 0, PeerPacket::MinDelay);
   contexts[next].sendPacket(&packet, reliable, 0);
   return 0;
 }

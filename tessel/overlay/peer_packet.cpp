@@ -48,6 +48,28 @@ void PeerPacket::stampDelay(uint32_t nowFrame) {
   setPing(delayFrames(nowFrame, getFrameId()));
 }
 
+PeerPacket PeerPacket::control(unsigned short type, bool frame, uint32_t srcSlot, uint32_t dstSlot,
+                               const void* payload, uint32_t size, uint32_t frameId, uint16_t delay) {
+  PeerPacket packet(type, frame);
+  PeerHeader& header = packet.header();
+  header.setSrcSlot(srcSlot);
+  header.setDstSlot(dstSlot);
+  header.setImmediate(true);
+  if (size > uint32_t(MaxDataSize)) size = uint32_t(MaxDataSize);
+  header.setDataSize(size);
+  if (size > 0) std::memcpy(packet.data(), payload, size);
+  packet.setFrameId(frameId);
+  packet.setPing(delay);
+  return packet;
+}
+
+PeerPacket PeerPacket::pingTest(uint32_t ticks) {
+  PeerPacket probe(PingTest);
+  probe.header().setDataSize(sizeof(ticks));
+  std::memcpy(probe.data(), &ticks, sizeof(ticks));
+  return probe;
+}
+
 bool PeerPacket::makePong(bool hasFrame, uint32_t replierSlot, uint32_t frameId) {
   int length = int(header_.dataSize());
   int newOffset = hasFrame ? FrameInfoSize : 0;

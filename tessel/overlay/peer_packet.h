@@ -140,6 +140,15 @@ class TESSEL_EXPORT PeerPacket {
   // The delay rule itself: (int16)(nowFrame - packetFrame) clamped.
   static uint16_t delayFrames(uint32_t nowFrame, uint32_t packetFrame);
 
+  // A packet as the overlay's own control traffic is written: type, a
+  // FrameInfo (frameId, delay) when frame is true, srcSlot and dstSlot,
+  // marked immediate, and size bytes of payload (at most MaxDataSize).
+  static PeerPacket control(unsigned short type, bool frame, uint32_t srcSlot, uint32_t dstSlot,
+                            const void* payload, uint32_t size, uint32_t frameId = 0, uint16_t delay = 0);
+  // The probe of a peer ping test and of a galaxy ping: PingTest without a
+  // FrameInfo, the sender's tick count as its 4-byte payload.
+  static PeerPacket pingTest(uint32_t ticks);
+
   // Turns a received Ping into the Pong that answers it: type Pong, hasFrame
   // from the replier's synchronisation flag, srcSlot the replier, dstSlot
   // the pinger, immediate, not sequenced, index 0, frameId the replier's
