@@ -92,6 +92,8 @@ void Tessel::startSession() {
 
 int Tessel::endSession() {
   client.reinit();
+  // The reset emptied the links' records; the host's view follows.
+  for (PacketDef::PeerProperty& record : peerProperty) record.clear();
   clearJobQueue();
   connected = false;
   return 0;
@@ -100,6 +102,7 @@ int Tessel::endSession() {
 int Tessel::connect(int timeoutMs) {
   if (timeoutMs < 0) timeoutMs = DefaultConnectTimeoutMs;
   if (connected) return 0;
+  publishPeerProperties();
   if (client.buildTopology(MaxSlots, parentTable) < 0) return -1;
   if (client.waitForGo(timeoutMs) < 0) return -1;
   connected = true;

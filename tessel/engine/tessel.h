@@ -120,9 +120,16 @@ class TESSEL_EXPORT Tessel {
   // The peer with the smallest topology ping, other than the root and
   // peers excluded from the choice; -1 when there is none.
   int32_t getClosestPeer() const;
-  // A copy of the record of slot (the service thread reads the records
-  // while the host changes them); a record of defaults outside 0..31.
-  PacketDef::PeerProperty getPeerProperty(int32_t slot) const;
+  // The record of slot, which the host's thread may read and write. The
+  // engine's own answers (getClosestPeer, getCenterPeer, the peer ping
+  // list, pingToPeer) use it at once; the overlay's link, which keeps a
+  // locked copy for the service thread, takes it at the next connect,
+  // addPeer, setPeerProperty, removePeer or setTopology (a record without a
+  // peer, id -1, is then emptied; a record keeps its slot). Outside 0..31
+  // the non-const form returns a scratch record reset to the defaults at
+  // every such call, the const form a record of defaults that never changes.
+  PacketDef::PeerProperty& getPeerProperty(int32_t slot);
+  const PacketDef::PeerProperty& getPeerProperty(int32_t slot) const;
   // Measured ping to slot in milliseconds, -1 unknown or out of range.
   int32_t getPeerPing(int32_t slot) const;
   int32_t getParent(int32_t slot) const;
@@ -269,12 +276,20 @@ class TESSEL_EXPORT Tessel {
   void clearJobQueue();
   int setIpAddress();
   void clearPeers();
+  // Hands the records that the host changed through getPeerProperty(slot)
+  // to the overlay's links.
+  void publishPeerProperties();
 
   PacketDef::PeerProperty myProperty;
   // Guards the host thread's writes to myProperty against copyPeerProperty.
   mutable KivMutex propertyMutex;
   PacketDef::PeerProperty nullProperty;
+  // Handed out for a slot outside 0..31 by the non-const getPeerProperty.
+  PacketDef::PeerProperty scratchProperty;
   PeerClient client;
+  // The host thread's view of each slot's record; the overlay's links hold
+  // the copies the service thread reads.
+  PacketDef::PeerProperty peerProperty[MaxSlots];
   int32_t parentTable[MaxSlots];
   int32_t peerPing[MaxSlots];
   int32_t topologyPing[MaxSlots];
