@@ -11,7 +11,8 @@
 // runs deinit, which stops the service thread before anything is freed.
 //
 // Events reach the host as TesselJob values in a first-in first-out queue
-// without a size limit. jobMutex guards the queue and is the innermost lock
+// of at most jobLimit jobs (65536 unless the host sets another limit); a
+// job that finds the queue full is dropped and counted. jobMutex guards the queue and is the innermost lock
 // of the library: nothing else is locked while it is held. galaxyMutex
 // guards the galaxy tables. The per-slot tables have no lock: the host
 // thread alone uses them.
@@ -42,6 +43,8 @@ class TESSEL_EXPORT Tessel {
   static constexpr int32_t UnknownPing = 60000;
   // The wait of connect() when its argument is negative.
   static constexpr int DefaultConnectTimeoutMs = 30000;
+  // How many jobs the queue holds until the host sets another limit.
+  static constexpr int DefaultJobLimit = 65536;
 
   Tessel();
   virtual ~Tessel();
@@ -144,6 +147,13 @@ class TESSEL_EXPORT Tessel {
   int getNumJobs();
   // True: discard every job pushed from now on. False: queue them again.
   void setJobPut(bool discard) { jobPut.store(discard, std::memory_order_relaxed); }
+  // The most jobs the queue holds; a job pushed while it holds that many is
+  // dropped and counted. Jobs already queued stay when the limit is lowered.
+  // 0, or -1 and the limit unchanged when limit is below 1.
+  int setJobLimit(int limit);
+  // The number of jobs dropped for a full queue since init (jobs discarded
+  // while jobPut is set are not counted). Any thread.
+  uint64_t getDroppedJobs() const { return droppedJobs.load(std::memory_order_relaxed); }
 
   // Callbacks from the overlay, any thread. Each queues one job.
   // gotMessage: a JobMessage from peerId with the packet's frame id, delay
@@ -305,6 +315,8 @@ class TESSEL_EXPORT Tessel {
   std::unique_ptr<std::deque<TesselJob>> jobQueue;
   KivMutex jobMutex;
   std::atomic<bool> jobPut;
+  std::atomic<int> jobLimit;
+  std::atomic<uint64_t> droppedJobs;
   bool connected;
   std::atomic<bool> fakePing;
   // Read by the service thread without a lock, written by the host thread.

@@ -30,6 +30,8 @@ class TESSEL_EXPORT TesselApi {
   int init(int32_t peerId, int port, bool listen, int mode, bool jobPut, bool fakePing);
 
   void setJobPut(bool discard);
+  int setJobLimit(int limit);
+  uint64_t getDroppedJobs() const;
   bool emptyJob();
   int getNumJobs();
   bool popJob(TesselJob& job);
