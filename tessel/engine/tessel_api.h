@@ -11,6 +11,7 @@
 #include <cstdint>
 
 #include "tessel/engine/tessel.h"
+#include "tessel/engine/tessel_error.h"
 #include "tessel/engine/tessel_job.h"
 #include "tessel/tessel_export.h"
 
