@@ -17,6 +17,8 @@ Tessel::Tessel()
       hostPingThreshold(-2),
       pingThreshold(1000),
       jobPut(false),
+      jobLimit(DefaultJobLimit),
+      droppedJobs(0),
       connected(false),
       fakePing(false),
       syncTimeOn(false),
@@ -121,6 +123,8 @@ void Tessel::startSession() {
 
 int Tessel::endSession() {
   client.reinit();
+  // The reset emptied the links' records; the host's view follows.
+  for (PacketDef::PeerProperty& record : peerProperty) record.clear();
   clearJobQueue();
   connected = false;
   return 0;
@@ -129,6 +133,7 @@ int Tessel::endSession() {
 int Tessel::connect(int timeoutMs) {
   if (timeoutMs < 0) timeoutMs = DefaultConnectTimeoutMs;
   if (connected) return 0;
+  publishPeerProperties();
   if (client.buildTopology(MaxSlots, parentTable) < 0) return -1;
   if (client.waitForGo(timeoutMs) < 0) return -1;
   connected = true;
@@ -193,7 +198,20 @@ int Tessel::sendPing() { return client.sendPing(); }
 void Tessel::pushJob(const TesselJob& job) {
   if (jobPut.load(std::memory_order_relaxed)) return;
   KivAutoLock guard(jobMutex);
-  if (jobQueue) jobQueue->push_back(job);
+  if (!jobQueue) return;
+  // A host that stops popping, or a peer that floods, must not grow the
+  // queue without end.
+  if (jobQueue->size() >= static_cast<size_t>(jobLimit.load(std::memory_order_relaxed))) {
+    droppedJobs.fetch_add(1, std::memory_order_relaxed);
+    return;
+  }
+  jobQueue->push_back(job);
+}
+
+int Tessel::setJobLimit(int limit) {
+  if (limit < 1) return -1;
+  jobLimit.store(limit, std::memory_order_relaxed);
+  return 0;
 }
 
 bool Tessel::popJob(TesselJob& job) {

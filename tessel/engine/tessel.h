@@ -11,7 +11,8 @@
 // runs deinit, which stops the service thread before anything is freed.
 //
 // Events reach the host as TesselJob values in a first-in first-out queue
-// without a size limit. jobMutex guards the queue and is the innermost lock
+// of at most jobLimit jobs (65536 unless the host sets another limit); a
+// job that finds the queue full is dropped and counted. jobMutex guards the queue and is the innermost lock
 // of the library: nothing else is locked while it is held. galaxyMutex
 // guards the galaxy tables. The per-slot tables have no lock: the host
 // thread alone uses them.
@@ -42,6 +43,8 @@ class TESSEL_EXPORT Tessel {
   static constexpr int32_t UnknownPing = 60000;
   // The wait of connect() when its argument is negative.
   static constexpr int DefaultConnectTimeoutMs = 30000;
+  // How many jobs the queue holds until the host sets another limit.
+  static constexpr int DefaultJobLimit = 65536;
 
   Tessel();
   virtual ~Tessel();
@@ -122,9 +125,16 @@ class TESSEL_EXPORT Tessel {
   // The peer with the smallest topology ping, other than the root and
   // peers excluded from the choice; -1 when there is none.
   int32_t getClosestPeer() const;
-  // A copy of the record of slot (the service thread reads the records
-  // while the host changes them); a record of defaults outside 0..31.
-  PacketDef::PeerProperty getPeerProperty(int32_t slot) const;
+  // The record of slot, which the host's thread may read and write. The
+  // engine's own answers (getClosestPeer, getCenterPeer, the peer ping
+  // list, pingToPeer) use it at once; the overlay's link, which keeps a
+  // locked copy for the service thread, takes it at the next connect,
+  // addPeer, setPeerProperty, removePeer or setTopology (a record without a
+  // peer, id -1, is then emptied; a record keeps its slot). Outside 0..31
+  // the non-const form returns a scratch record reset to the defaults at
+  // every such call, the const form a record of defaults that never changes.
+  PacketDef::PeerProperty& getPeerProperty(int32_t slot);
+  const PacketDef::PeerProperty& getPeerProperty(int32_t slot) const;
   // Measured ping to slot in milliseconds, -1 unknown or out of range.
   int32_t getPeerPing(int32_t slot) const;
   int32_t getParent(int32_t slot) const;
@@ -139,6 +149,13 @@ class TESSEL_EXPORT Tessel {
   int getNumJobs();
   // True: discard every job pushed from now on. False: queue them again.
   void setJobPut(bool discard) { jobPut.store(discard, std::memory_order_relaxed); }
+  // The most jobs the queue holds; a job pushed while it holds that many is
+  // dropped and counted. Jobs already queued stay when the limit is lowered.
+  // 0, or -1 and the limit unchanged when limit is below 1.
+  int setJobLimit(int limit);
+  // The number of jobs dropped for a full queue since init (jobs discarded
+  // while jobPut is set are not counted). Any thread.
+  uint64_t getDroppedJobs() const { return droppedJobs.load(std::memory_order_relaxed); }
 
   // Callbacks from the overlay, any thread. Each queues one job.
   // gotMessage: a JobMessage from peerId with the packet's frame id, delay
@@ -271,12 +288,20 @@ class TESSEL_EXPORT Tessel {
   void clearJobQueue();
   int setIpAddress();
   void clearPeers();
+  // Hands the records that the host changed through getPeerProperty(slot)
+  // to the overlay's links.
+  void publishPeerProperties();
 
   PacketDef::PeerProperty myProperty;
   // Guards the host thread's writes to myProperty against copyPeerProperty.
   mutable KivMutex propertyMutex;
   PacketDef::PeerProperty nullProperty;
+  // Handed out for a slot outside 0..31 by the non-const getPeerProperty.
+  PacketDef::PeerProperty scratchProperty;
   PeerClient client;
+  // The host thread's view of each slot's record; the overlay's links hold
+  // the copies the service thread reads.
+  PacketDef::PeerProperty peerProperty[MaxSlots];
   int32_t parentTable[MaxSlots];
   int32_t peerPing[MaxSlots];
   int32_t topologyPing[MaxSlots];
@@ -292,6 +317,8 @@ class TESSEL_EXPORT Tessel {
   std::unique_ptr<std::deque<TesselJob>> jobQueue;
   KivMutex jobMutex;
   std::atomic<bool> jobPut;
+  std::atomic<int> jobLimit;
+  std::atomic<uint64_t> droppedJobs;
   bool connected;
   std::atomic<bool> fakePing;
   // Read by the service thread without a lock, written by the host thread.

@@ -22,6 +22,10 @@ void TesselApi::setJobPut(bool discard) {
   if (engine != nullptr) engine->setJobPut(discard);
 }
 
+int TesselApi::setJobLimit(int limit) { return engine != nullptr ? engine->setJobLimit(limit) : -1; }
+
+uint64_t TesselApi::getDroppedJobs() const { return engine != nullptr ? engine->getDroppedJobs() : 0; }
+
 bool TesselApi::emptyJob() { return engine == nullptr || engine->emptyJob(); }
 
 int TesselApi::getNumJobs() { return engine != nullptr ? engine->getNumJobs() : 0; }

@@ -32,6 +32,7 @@ int Tessel::checkBufferSize(int size, const char* start, const char* end) {
 void Tessel::clearPeers() {
   for (int slot = 0; slot < MaxSlots; ++slot) {
     client.clearPeerProperty(slot);
+    peerProperty[slot].clear();
     parentTable[slot] = -1;
     peerPing[slot] = -1;
     topologyPing[slot] = -1;
@@ -44,12 +45,14 @@ void Tessel::clearPeers() {
 
 int Tessel::addPeer(int32_t peerId, unsigned char slot) {
   if (slot >= MaxSlots) return -1;
-  if (client.getPeerProperty(slot).id != peerId) numPeers.fetch_add(1, std::memory_order_relaxed);
+  publishPeerProperties();
+  if (peerProperty[slot].id != peerId) numPeers.fetch_add(1, std::memory_order_relaxed);
   PacketDef::PeerProperty record;
   record.id = peerId;
   record.roomId = myProperty.roomId;
   record.roomId.setSlot(slot);
   client.setPeerProperty(record);
+  peerProperty[slot] = record;
   if (peerId == myProperty.id) {
     PacketDef::PeerProperty own = copyPeerProperty();
     own.roomId = record.roomId;
@@ -69,6 +72,7 @@ int Tessel::addPeer(int32_t peerId, unsigned char slot) {
 }
 
 int Tessel::setPeerProperty(int32_t peerId, uint32_t ip, int port, bool realIp, bool listen) {
+  publishPeerProperties();
   int32_t slot = client.getSlotId(peerId);
   if (!inRange(slot)) return -1;
   PacketDef::PeerProperty record;
@@ -80,18 +84,21 @@ int Tessel::setPeerProperty(int32_t peerId, uint32_t ip, int port, bool realIp, 
   record.hasRealIp = realIp ? 1 : 0;
   record.listen = listen ? 1 : 0;
   client.setPeerProperty(record);
+  peerProperty[slot] = record;
   if (peerId == myProperty.id) setOwnProperty(record);
   return 0;
 }
 
 int Tessel::removePeer(int32_t peerId) {
+  publishPeerProperties();
   int32_t slot = client.getSlotId(peerId);
   if (!inRange(slot)) return -1;
-  if (client.getPeerProperty(slot).id != peerId) return 0;
+  if (peerProperty[slot].id != peerId) return 0;
   numPeers.fetch_sub(1, std::memory_order_relaxed);
   peerPing[slot] = -1;
   topologyPing[slot] = -1;
   client.close(slot);
+  peerProperty[slot].clear();
   return 0;
 }
 
@@ -109,7 +116,7 @@ int Tessel::getPeerPingList(char* buffer, int size) {
   at += 4;
   if (checkBufferSize(size, buffer, at + 5 * static_cast<int64_t>(numPeers.load())) < 0) return -1;
   for (int slot = 0; slot < MaxSlots; ++slot) {
-    const PacketDef::PeerProperty record = client.getPeerProperty(slot);
+    const PacketDef::PeerProperty& record = peerProperty[slot];
     if (record.id == -1) continue;
     if (checkBufferSize(size, buffer, at + 5) < 0) return -1;
     *at = static_cast<char>(record.roomId.slot());
@@ -138,6 +145,7 @@ int Tessel::getPeerPingList(char* buffer, int size) {
 
 int Tessel::setTopology(const char* buffer, int size) {
   if (buffer == nullptr || size < 9) return -1;
+  publishPeerProperties();
   const char* at = buffer;
   int32_t capacity = readValue<int32_t>(at);
   int32_t maxDataSize = readValue<int32_t>(at + 4);
@@ -156,8 +164,10 @@ int Tessel::setTopology(const char* buffer, int size) {
     PacketDef::PeerProperty record;
     std::memcpy(&record, at, sizeof(record));
     at += sizeof(record);
-    // Records naming a slot beyond the room are ignored by the overlay.
+    // Records naming a slot beyond the room are ignored.
+    if (record.roomId.slot() >= MaxSlots) continue;
     client.setPeerProperty(record);
+    peerProperty[record.roomId.slot()] = record;
   }
   if (checkBufferSize(size, buffer, at + 4) < 0) return -1;
   int32_t entries = readValue<int32_t>(at);
@@ -171,7 +181,7 @@ int Tessel::setTopology(const char* buffer, int size) {
     topologyPing[slot] = readValue<int32_t>(at + 2);
   }
   for (int slot = 0; slot < MaxSlots; ++slot)
-    if (client.getPeerProperty(slot).id != -1 && topologyPing[slot] == -1) topologyPing[slot] = UnknownPing;
+    if (peerProperty[slot].id != -1 && topologyPing[slot] == -1) topologyPing[slot] = UnknownPing;
   // The overlay adopts its children's links by this table, even those that
   // connect before this engine's own connect.
   if (!connected) client.setTreeParents(MaxSlots, parentTable);
@@ -183,19 +193,42 @@ int32_t Tessel::getClosestPeer() const {
   int32_t bestSlot = -1;
   int32_t root = client.getRootSlotId();
   for (int32_t slot = 0; slot < MaxSlots; ++slot) {
-    const PacketDef::PeerProperty record = client.getPeerProperty(slot);
+    const PacketDef::PeerProperty& record = peerProperty[slot];
     if (record.id == -1 || topologyPing[slot] < 0 || topologyPing[slot] >= best || slot == root ||
         record.excludeFromClosest != 0)
       continue;
     best = topologyPing[slot];
     bestSlot = slot;
   }
-  return bestSlot == -1 ? -1 : client.getPeerProperty(bestSlot).id;
+  return bestSlot == -1 ? -1 : peerProperty[bestSlot].id;
 }
 
-PacketDef::PeerProperty Tessel::getPeerProperty(int32_t slot) const {
-  if (static_cast<uint32_t>(slot) > 31) return nullProperty;
-  return client.getPeerProperty(slot);
+PacketDef::PeerProperty& Tessel::getPeerProperty(int32_t slot) {
+  if (!inRange(slot)) {
+    scratchProperty.clear();
+    return scratchProperty;
+  }
+  return peerProperty[slot];
+}
+
+const PacketDef::PeerProperty& Tessel::getPeerProperty(int32_t slot) const {
+  return inRange(slot) ? peerProperty[slot] : nullProperty;
+}
+
+void Tessel::publishPeerProperties() {
+  for (int32_t slot = 0; slot < MaxSlots; ++slot) {
+    PacketDef::PeerProperty& record = peerProperty[slot];
+    if (record.id == -1)
+      record.clear();
+    else
+      record.roomId.setSlot(static_cast<uint32_t>(slot));
+    const PacketDef::PeerProperty held = client.getPeerProperty(slot);
+    if (std::memcmp(&held, &record, sizeof(record)) == 0) continue;
+    if (record.id == -1)
+      client.clearPeerProperty(slot);
+    else
+      client.setPeerProperty(record);
+  }
 }
 
 int32_t Tessel::getPeerPing(int32_t slot) const { return inRange(slot) ? peerPing[slot] : -1; }

@@ -103,8 +103,7 @@ int32_t runPingTest(uint32_t ip, uint16_t port, uint32_t ownRoom, enet_uint32 wa
 int Tessel::pingToPeer(int32_t peerId) {
   int32_t slot = client.getSlotId(peerId);
   if (slot < 0 || slot >= MaxSlots) return -1;
-  // A copy: the record is read once, without a lock, like the peer table.
-  const PacketDef::PeerProperty peer = client.getPeerProperty(slot);
+  const PacketDef::PeerProperty& peer = peerProperty[slot];
   const int threshold = pingThreshold.load(std::memory_order_relaxed);
   int32_t result = -1;
   if (peer.listen != 0 && threshold != -1)

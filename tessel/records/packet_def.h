@@ -153,7 +153,7 @@ struct TESSEL_EXPORT PacketDef {
     HostInfo hostInfo;
 
     HostIdInfo() : id(-1) {}
-    HostIdInfo(int id, const HostInfo& info) : id(id), hostInfo(info) {}
+    HostIdInfo(int newId, const HostInfo& info) : id(newId), hostInfo(info) {}
     void set(int newId, const HostInfo& info) {
       id = newId;
       hostInfo = info;

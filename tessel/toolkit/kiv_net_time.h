@@ -32,7 +32,7 @@ class TESSEL_EXPORT KivNetTime {
   class TESSEL_EXPORT NetTime {
    public:
     NetTime() : seconds(0), milliseconds(0) {}
-    NetTime(uint32_t seconds, uint32_t milliseconds) : seconds(seconds), milliseconds(milliseconds) {}
+    NetTime(uint32_t secs, uint32_t millis) : seconds(secs), milliseconds(millis) {}
 
     // this - other in milliseconds, in 32-bit arithmetic that wraps.
     int32_t operator-(const NetTime& other) const;

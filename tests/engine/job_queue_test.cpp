@@ -89,7 +89,7 @@ TEST_F(JobQueueTest, DisconnectWithoutPeerRecordNamesNobody) {
   EXPECT_EQ(job.getPeerId(), -1);
 }
 
-TEST_F(JobQueueTest, JobPutDiscardsUntilCleared) {
+TEST_F(JobQueueTest, JobPutDiscardsUntilClearedAndAFullQueueDrops) {
   engine.setJobPut(true);
   engine.gotMessage(1, messageWith(1));
   engine.gotError(1, 1);
@@ -97,6 +97,11 @@ TEST_F(JobQueueTest, JobPutDiscardsUntilCleared) {
   engine.setJobPut(false);
   engine.gotMessage(1, messageWith(2));
   EXPECT_EQ(engine.getNumJobs(), 1);
+  EXPECT_EQ(engine.setJobLimit(0), -1);
+  EXPECT_EQ(engine.setJobLimit(2), 0);
+  for (int i = 0; i < 3; ++i) engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 2);
+  EXPECT_EQ(engine.getDroppedJobs(), 2u);  // discarded while put: not counted
 }
 
 TEST_F(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {

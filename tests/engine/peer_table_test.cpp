@@ -42,7 +42,7 @@ TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
   EXPECT_EQ(engine.setPeerProperty(9, 1, 2, false, true), -1);
   EXPECT_EQ(engine.setPeerProperty(8, 0x7F000001, 4000, false, true), 0);
   EXPECT_EQ(+engine.getPeerProperty(31).port, 4000);
-  EXPECT_EQ(+engine.getPeerProperty(32).id, -1);
+  engine.getPeerProperty(32).id = 8;  // a scratch record, reset at every call
   EXPECT_EQ(+engine.getPeerProperty(-1).id, -1);
   EXPECT_EQ(engine.removePeer(8), 0);
   EXPECT_EQ(engine.removePeer(8), 0);  // already gone: nothing changes
@@ -152,4 +152,10 @@ TEST_F(PeerTableTest, ClosestPeerSkipsRootAndExcluded) {
   description = tessel_test::topologyDescription(0, 0, false, records, {});
   ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);
   EXPECT_EQ(engine.getClosestPeer(), 30);
+  // Written through the record: the engine sees it at once, the link at the
+  // next change of the table.
+  engine.getPeerProperty(0).excludeFromClosest = 1;
+  EXPECT_EQ(engine.getClosestPeer(), 32);
+  engine.addPeer(7, 3);
+  EXPECT_EQ(+engine.getClient().getPeerProperty(0).excludeFromClosest, 1);
 }
