@@ -9,14 +9,13 @@
 // twice the ping threshold, and the connection is closed gracefully so
 // that the peer does not keep a dead ENet peer until its time-out.
 
-#include <enet/enet.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
 
 #include "tessel/engine/tessel.h"
 #include "tessel/overlay/peer_packet.h"
+#include "tessel/overlay/short_exchange.h"
 #include "tessel/toolkit/kiv_clock.h"
 
 namespace zintar {
@@ -25,77 +24,33 @@ namespace {
 
 // The most probes one test sends.
 constexpr int MaxProbes = 3;
-// The room's major and minor in a room word; the top byte is the slot.
-constexpr uint32_t RoomMask = 0x00FFFFFFu;
 
 // Twice the threshold in milliseconds; a negative threshold (other than
 // the -1 that switches the test off) waits not at all.
-enet_uint32 waitFor(int threshold) {
+uint32_t waitFor(int threshold) {
   int64_t wait = 2 * static_cast<int64_t>(threshold);
-  return static_cast<enet_uint32>(std::clamp<int64_t>(wait, 0, INT32_MAX));
+  return static_cast<uint32_t>(std::clamp<int64_t>(wait, 0, INT32_MAX));
 }
 
-// True when the received bytes hold a whole packet whose second payload
-// word names the room of ownRoom. The reply's type and echoed tick count
-// are not examined.
-bool sameRoom(const ENetPacket* received, uint32_t ownRoom) {
-  PeerPacket reply;
-  if (PeerPacket::fromWire(received->data, received->dataLength, reply) < 0 || reply.header().dataSize() < 8)
-    return false;
-  uint32_t room;
-  std::memcpy(&room, reply.data() + 4, sizeof(room));
-  return (room & RoomMask) == (ownRoom & RoomMask);
-}
-
-// One test against ip (host order) and port. The half round trip of the
-// first answered probe when the answer comes from ownRoom, else -1. The
-// host is destroyed on every way out.
-int32_t runPingTest(uint32_t ip, uint16_t port, uint32_t ownRoom, enet_uint32 wait) {
-  ENetHost* host = enet_host_create(nullptr, 1, 1, 0, 0);
-  if (host == nullptr) return -1;
-  ENetAddress address;
-  address.host = ENET_HOST_TO_NET_32(ip);
-  address.port = port;
-  ENetPeer* peer = enet_host_connect(host, &address, 1, 0);
-  if (peer == nullptr) {
-    enet_host_destroy(host);
-    return -1;
-  }
-
-  ENetEvent event{};
-  if (enet_host_service(host, &event, wait) <= 0 || event.type != ENET_EVENT_TYPE_CONNECT) {
-    enet_peer_disconnect_now(peer, 0);
-    enet_host_destroy(host);
-    return -1;
-  }
-
-  int32_t result = -1;
+// One test against ip (host order) and port: the half round trip of the
+// first answered probe when the answer names ownRoom in its second payload
+// word, else -1. The answer's type and echoed tick count are not examined.
+int32_t runPingTest(uint32_t ip, uint16_t port, PacketDef::RoomId ownRoom, uint32_t wait) {
+  ShortExchange exchange;
+  if (exchange.open(ip, port, wait) != ShortExchange::Opened::Connected) return -1;
   for (int probe = 0; probe < MaxProbes; ++probe) {
     const uint32_t sent = KivClock::getTickCount();
-    PeerPacket request = PeerPacket::pingTest(sent);
-    ENetPacket* packet = enet_packet_create(&request, size_t(request.size(true)), 0);
-    if (packet == nullptr) continue;
-    if (enet_peer_send(peer, 0, packet) != 0) enet_packet_destroy(packet);
-    if (enet_host_service(host, &event, wait) <= 0 || event.type != ENET_EVENT_TYPE_RECEIVE) continue;
+    PeerPacket reply;
+    ShortExchange::Answer answer = exchange.ask(PeerPacket::pingTest(sent), reply);
+    if (answer == ShortExchange::Answer::None || answer == ShortExchange::Answer::NotSent) continue;
     const uint32_t now = KivClock::getTickCount();
-    if (sameRoom(event.packet, ownRoom)) result = static_cast<int32_t>(now - sent) / 2;
-    enet_packet_destroy(event.packet);
+    PacketDef::RoomId room;
     // The first answer ends the probing, from this room or another.
-    break;
+    if (answer != ShortExchange::Answer::Whole || reply.header().dataSize() < 8) return -1;
+    std::memcpy(&room.word, reply.data() + 4, sizeof(room.word));
+    return room.sameRoom(ownRoom) ? static_cast<int32_t>(now - sent) / 2 : -1;
   }
-
-  enet_peer_disconnect(peer, 0);
-  bool disconnected = false;
-  while (enet_host_service(host, &event, wait) > 0) {
-    if (event.type == ENET_EVENT_TYPE_DISCONNECT) {
-      disconnected = true;
-    } else if (event.type == ENET_EVENT_TYPE_RECEIVE) {
-      enet_packet_destroy(event.packet);
-    }
-  }
-  if (!disconnected) enet_peer_reset(peer);
-  enet_host_destroy(host);
-  return result;
+  return -1;
 }
 
 }  // namespace
@@ -107,7 +62,7 @@ int Tessel::pingToPeer(int32_t peerId) {
   const int threshold = pingThreshold.load(std::memory_order_relaxed);
   int32_t result = -1;
   if (peer.listen != 0 && threshold != -1)
-    result = runPingTest(peer.ip, peer.port, myProperty.roomId.word, waitFor(threshold));
+    result = runPingTest(peer.ip, peer.port, myProperty.roomId, waitFor(threshold));
   peerPing[slot] = result;
   return result;
 }

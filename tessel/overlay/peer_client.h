@@ -278,6 +278,10 @@ class TESSEL_EXPORT PeerClient {
   // Cuts every connection that no link claims and that has been silent
   // for StrangerIdleMs.
   void cutIdleStrangers();
+  // Service thread: answers a ping test or a clock synchronisation straight
+  // to the short-lived connection it came over (no link claims it), on
+  // channel 0, unreliably.
+  void replyDirectly(ENetPeer* peer, const PeerPacket& reply);
   // Appends a command under sendQueueLock and wakes the service thread
   // when it may be asleep with nothing queued.
   void queueCommand(const ENetSendPacket& command);

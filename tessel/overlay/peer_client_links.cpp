@@ -58,6 +58,12 @@ bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length)
   return false;
 }
 
+void PeerClient::replyDirectly(ENetPeer* peer, const PeerPacket& reply) {
+  ENetPacket* outgoing = enet_packet_create(&reply, size_t(reply.size(true)), 0);
+  if (outgoing == nullptr) return;
+  if (enet_peer_send(peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
+}
+
 void PeerClient::cutIdleStrangers() {
   uint32_t now = enet_time_get();
   // A tenth of the idle limit is precise enough, and keeps the walk over

@@ -71,11 +71,7 @@ void PeerClient::handlePingTest(ENetEvent* event, const PeerPacket* packet) {
   std::memcpy(&payload[0], packet->data(), 4);
   auto own = static_cast<uint32_t>(ownSlot());
   PeerPacket reply = PeerPacket::control(PeerPacket::PingTestReply, isSyncTime(), own, own, payload, 8);
-  ENetPacket* answer = enet_packet_create(&reply, size_t(reply.size(true)), 0);
-  if (answer == nullptr) return;
-  // The request came from the tester's own short-lived host, not over a
-  // link: answer straight to it, on the service thread.
-  if (enet_peer_send(event->peer, 0, answer) != 0) enet_packet_destroy(answer);
+  replyDirectly(event->peer, reply);
 }
 
 }  // namespace zintar

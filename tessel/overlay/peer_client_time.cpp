@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/overlay/short_exchange.h"
 #include "tessel/records/error_code.h"
 #include "tessel/toolkit/kiv_net_time.h"
 
@@ -24,12 +25,6 @@ constexpr int SyncAttempts = 10;
 // A request carries one time packet; an answer adds the root's room word.
 constexpr uint32_t RequestSize = KivNetTime::PacketSize;
 constexpr uint32_t AnswerSize = KivNetTime::PacketSize + 4;
-
-// The room part (major and minor) of a room word; the slot takes no part.
-PacketDef::RoomId roomOnly(PacketDef::RoomId room) {
-  room.setSlot(0);
-  return room;
-}
 
 // A TimeSync header as both sides write it; the FrameInfo carries nothing
 // the receiver reads.
@@ -49,79 +44,42 @@ int PeerClient::syncTime() {
     return -1;
   }
 
-  ENetHost* temporary = enet_host_create(nullptr, 1, 1, 0, 0);
-  if (temporary == nullptr) {
-    reportError(ErrorCode::CannotCreate);
-    return -1;
-  }
   const PacketDef::PeerProperty rootRecord = contexts[root].getPeerProperty();
-  ENetAddress address;
-  // The record holds a host-order number; ENet wants network order.
-  address.host = ENET_HOST_TO_NET_32(rootRecord.ip);
-  address.port = rootRecord.port;
-  ENetPeer* peer = enet_host_connect(temporary, &address, 1, 0);
-  if (peer == nullptr) {
-    enet_host_destroy(temporary);
-    reportError(ErrorCode::CannotCreate);
+  ShortExchange exchange;
+  ShortExchange::Opened opened = exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs);
+  if (opened != ShortExchange::Opened::Connected) {
+    reportError(opened == ShortExchange::Opened::NoHost ? ErrorCode::CannotCreate : ErrorCode::SendReceive);
     return -1;
   }
 
-  ENetEvent event{};
-  if (enet_host_service(temporary, &event, SyncWaitMs) <= 0 || event.type != ENET_EVENT_TYPE_CONNECT) {
-    if (event.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(event.packet);
-    enet_peer_disconnect_now(peer, 0);
-    peer->data = nullptr;
-    enet_host_destroy(temporary);
-    reportError(ErrorCode::SendReceive);
-    return -1;
-  }
-
-  const PacketDef::RoomId room = roomOnly(ownRoom());
+  const PacketDef::RoomId room = ownRoom();
   const bool sync = isSyncTime();
   int64_t sum = 0;
   int samples = 0;
   for (int attempt = 0; samples < SyncSamples && attempt < SyncAttempts; ++attempt) {
     PeerPacket request = timeSyncPacket(sync, static_cast<uint32_t>(own), RequestSize);
     KivNetTime::request(reinterpret_cast<unsigned char*>(request.data()));
-    ENetPacket* outgoing = enet_packet_create(&request, size_t(request.size(true)), 0);
-    if (outgoing == nullptr) {
+    PeerPacket answer;
+    ShortExchange::Answer got = exchange.ask(request, answer);
+    if (got == ShortExchange::Answer::NotSent) {
       // The attempt is lost; the error stays even if later ones succeed.
       reportError(ErrorCode::CannotCreate);
       continue;
     }
-    if (enet_peer_send(peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
-    if (enet_host_service(temporary, &event, SyncWaitMs) <= 0 || event.type != ENET_EVENT_TYPE_RECEIVE) continue;
-
-    PeerPacket answer;
-    if (PeerPacket::fromWire(event.packet->data, event.packet->dataLength, answer) > 0 &&
-        answer.header().type() == PeerPacket::TimeSync && answer.header().dataSize() >= AnswerSize) {
-      auto* payload = reinterpret_cast<unsigned char*>(answer.data());
-      PacketDef::RoomId answerRoom;
-      std::memcpy(&answerRoom.word, payload + KivNetTime::PacketSize, sizeof(answerRoom.word));
-      if (roomOnly(answerRoom) == room) {
-        // A rejected answer counts with the -1 it reads as.
-        sum += KivNetTime::getTimeOffset(payload);
-        ++samples;
-      }
+    if (got != ShortExchange::Answer::Whole || answer.header().type() != PeerPacket::TimeSync ||
+        answer.header().dataSize() < AnswerSize)
+      continue;
+    auto* payload = reinterpret_cast<unsigned char*>(answer.data());
+    PacketDef::RoomId answerRoom;
+    std::memcpy(&answerRoom.word, payload + KivNetTime::PacketSize, sizeof(answerRoom.word));
+    if (answerRoom.sameRoom(room)) {
+      // A rejected answer counts with the -1 it reads as.
+      sum += KivNetTime::getTimeOffset(payload);
+      ++samples;
     }
-    enet_packet_destroy(event.packet);
   }
   if (samples > 0) timeOffset.store(static_cast<int32_t>(sum / samples), std::memory_order_relaxed);
-
-  // Close gracefully: wait while events keep coming for the root's
-  // acknowledgement, and cut the connection if it never comes.
-  enet_peer_disconnect(peer, 0);
-  bool disconnected = false;
-  while (enet_host_service(temporary, &event, SyncWaitMs) > 0) {
-    if (event.type == ENET_EVENT_TYPE_DISCONNECT) {
-      event.peer->data = nullptr;
-      disconnected = true;
-    } else if (event.type == ENET_EVENT_TYPE_RECEIVE) {
-      enet_packet_destroy(event.packet);
-    }
-  }
-  if (!disconnected) enet_peer_reset(peer);
-  enet_host_destroy(temporary);
+  exchange.close();
 
   if (samples == 0) {
     // Nothing to average: the clock offset stays as it was.
@@ -138,14 +96,11 @@ void PeerClient::handleTimeSync(ENetEvent* event, const PeerPacket* packet) {
   std::memcpy(request, packet->data(), sizeof(request));
   auto* payload = reinterpret_cast<unsigned char*>(answer.data());
   KivNetTime::respond(request, payload);
-  PacketDef::RoomId room =
-      roomOnly(ownRoom());
+  // The room without the slot.
+  PacketDef::RoomId room = ownRoom();
+  room.setSlot(0);
   std::memcpy(payload + KivNetTime::PacketSize, &room.word, sizeof(room.word));
-  ENetPacket* outgoing = enet_packet_create(&answer, size_t(answer.size(true)), 0);
-  if (outgoing == nullptr) return;
-  // The request came over the synchronising client's own connection, which
-  // no link claims: answer straight to it, on the service thread.
-  if (enet_peer_send(event->peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
+  replyDirectly(event->peer, answer);
 }
 
 int32_t PeerClient::getFrameId() const {

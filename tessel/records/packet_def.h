@@ -57,6 +57,8 @@ struct TESSEL_EXPORT PacketDef {
     uint32_t major() const { return word & 0x3FFu; }
     uint32_t minor() const { return (word >> 10) & 0x3FFFu; }
     uint32_t slot() const { return word >> 24; }
+    // The same room (major and minor); the slot takes no part.
+    bool sameRoom(RoomId other) const { return ((word ^ other.word) & 0x00FFFFFFu) == 0; }
     // Each setter keeps only the field's width of its argument.
     void setMajor(uint32_t value) { word = (word & ~0x3FFu) | (value & 0x3FFu); }
     void setMinor(uint32_t value) { word = (word & ~(0x3FFFu << 10)) | ((value & 0x3FFFu) << 10); }
