@@ -215,6 +215,7 @@ class TESSEL_EXPORT Tessel {
   std::vector<PacketDef::HostIdInfo> getGalaxies();
   // Stored for the host; no measurement consults it.
   void setFakePing(bool value) { fakePing.store(value, std::memory_order_relaxed); }
+  // Stored for the host: nothing in the library reads it.
   bool isFakePing() const { return fakePing.load(std::memory_order_relaxed); }
   // Fixes the ping threshold in ms; later galaxy lists keep it. -1 turns
   // the peer ping test off; -2 hands the choice back to the next list.

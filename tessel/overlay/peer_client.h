@@ -169,6 +169,7 @@ class TESSEL_EXPORT PeerClient {
   void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
   void connectPeer(PeerContext* context);
   void resetPeer(ENetPeer* peer);
+  // Nothing queues it: each end configures its links when they come up.
   void throttlePeer(PeerContext* context);
 
   // Sizes the frame store: capacity packets of up to maxDataSize bytes.
@@ -206,10 +207,9 @@ class TESSEL_EXPORT PeerClient {
   // The slot of a peer id, -1 when unknown.
   int32_t getSlotId(int32_t peerId);
   // The root's peer id, -1 before a root is known.
+  // Nothing calls it: the engine asks for the root's slot.
   int32_t getRoot() const;
   int32_t getRootSlotId() const { return rootSlotId.load(std::memory_order_relaxed); }
-  int32_t getParentSlotId() const { return parentSlotId.load(std::memory_order_relaxed); }
-  int32_t getLinkHead() const { return linkHead.load(std::memory_order_relaxed); }
   bool hasChildren() const { return hasChildren_.load(std::memory_order_relaxed); }
   // The next hop towards slot, -1 when unreachable or out of range.
   int32_t getRoute(int32_t slot) const;
@@ -236,8 +236,6 @@ class TESSEL_EXPORT PeerClient {
   // The next parent log position this client has not received.
   uint32_t getReadIndex() const { return readIndex.load(std::memory_order_relaxed); }
   int getOrderedDataLimit() const { return orderedDataLimit.load(std::memory_order_relaxed); }
-  bool isOrdered() const { return ordered; }
-  bool isSequenced() const { return sequenced; }
 
   // The current frame: 10 ms frames on the root's clock.
   int32_t getFrameId() const;
@@ -261,6 +259,7 @@ class TESSEL_EXPORT PeerClient {
   void serveReset();
   int32_t ownSlot() const { return static_cast<int32_t>(ownRoom().slot()); }
   PacketDef::RoomId ownRoom() const;
+  // Nothing calls it: the places that need it compare slots directly.
   bool isRoot() const;
   int32_t originatorId(const PeerPacket& packet) const;
   // The callbacks, each only when the owner gave it.
