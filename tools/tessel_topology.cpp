@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 #include "tools/tool_args.h"
 
 namespace {
@@ -70,7 +70,7 @@ bool writeFile(const std::string& path, const std::string& bytes) {
 }
 
 struct Options {
-  tessel_planner::PlannerOptions planner;
+  zintar::PlannerOptions planner;
   std::string output = "topology.bin";
   std::string dot;
   bool matrix = false;
@@ -150,7 +150,7 @@ int main(int argc, char** argv) {
   int status = parseOptions(argc, argv, options, run);
   if (!run) return status;
 
-  tessel_planner::TopologyPlanner planner(options.planner);
+  zintar::TopologyPlanner planner(options.planner);
   for (const std::string& path : options.lists) {
     std::string bytes;
     if (!readFile(path, bytes)) {

@@ -18,11 +18,11 @@
 #include "tests/support/loopback_room.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_support.h"
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 
-using tessel_planner::PingList;
-using tessel_planner::PlannerOptions;
-using tessel_planner::TopologyPlanner;
+using zintar::PingList;
+using zintar::PlannerOptions;
+using zintar::TopologyPlanner;
 using zintar::TesselApi;
 using zintar::TesselJob;
 
@@ -121,13 +121,7 @@ TEST(TopologyToolTest, ListsFromRealEnginesGiveATreeTheyConnectWith) {
 // A made-up list: slot, listen flag and (slot, ping) entries.
 std::string listBytes(int slot, bool listen, const std::vector<PingList::PeerEntry>& peers) {
   PingList list;
-  list.self.id = FirstId + slot;
-  list.self.roomId.setMajor(1);
-  list.self.roomId.setMinor(2);
-  list.self.roomId.setSlot(uint32_t(slot));
-  list.self.ip = Loopback;
-  list.self.port = uint16_t(30000 + slot);
-  list.self.listen = listen ? 1 : 0;
+  list.self = zintar::TopologyDescription::peerRecord(FirstId + slot, slot, Loopback, 30000 + slot, listen, 1, 2);
   list.peers = peers;
   return list.encode();
 }

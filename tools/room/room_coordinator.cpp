@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "tessel/toolkit/kiv_clock.h"
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 #include "tools/room/room_checks.h"
 #include "tools/room/room_peer.h"
 #include "tools/room/room_report.h"
@@ -175,7 +175,7 @@ class Room {
   int signalRead_ = -1;
   int signalWriteEnd_ = -1;
   std::string failure_;
-  tessel_planner::TopologyPlanner planner_;
+  zintar::TopologyPlanner planner_;
   std::string description_;
   uint32_t trafficStart_ = 0;
   uint32_t lastProgress_ = 0;
@@ -518,7 +518,7 @@ bool Room::plan() {
              [&] { return pendingWhere(measured); }))
     return false;
 
-  tessel_planner::PlannerOptions plannerOptions;
+  zintar::PlannerOptions plannerOptions;
   plannerOptions.fanOut = options_.fanOut;
   plannerOptions.syncTime = true;
   plannerOptions.maxDataSize = options_.payloadSize + 16;
@@ -530,7 +530,7 @@ bool Room::plan() {
     int64_t total = int64_t(options_.peers) * options_.orderedRate * options_.durationMs / 1000;
     plannerOptions.capacity = static_cast<int32_t>(std::clamp<int64_t>(2 * total + 256, 256, 65536));
   }
-  planner_ = tessel_planner::TopologyPlanner(plannerOptions);
+  planner_ = zintar::TopologyPlanner(plannerOptions);
   for (auto& child : children_) {
     if (planner_.addPingList(child->pingList.data(), child->pingList.size()) != 0) {
       failure_ = "the ping list of slot " + std::to_string(child->slot) + ": " + planner_.getError();

@@ -31,14 +31,14 @@ std::string triple(const Percentiles& p) {
                 static_cast<long long>(p.max));
 }
 
-std::string role(const tessel_planner::Plan& plan, int slot) {
+std::string role(const zintar::TopologyPlan& plan, int slot) {
   if (slot == plan.root) return "root";
   return plan.children(slot).empty() ? "leaf" : "inner";
 }
 
 }  // namespace
 
-std::string describeRoom(const RoomOptions& options, const tessel_planner::TopologyPlanner& planner,
+std::string describeRoom(const RoomOptions& options, const zintar::TopologyPlanner& planner,
                          int galaxyPort) {
   std::string text = format("tessel-room: %d peers on 127.0.0.1, delivery mode %s, clock synchronisation on\n",
                             options.peers, modeName(options.mode));
@@ -64,7 +64,7 @@ std::string describeRoom(const RoomOptions& options, const tessel_planner::Topol
   return text;
 }
 
-std::string describeRun(const RoomOptions& options, const tessel_planner::TopologyPlanner& planner,
+std::string describeRun(const RoomOptions& options, const zintar::TopologyPlanner& planner,
                         const std::vector<PeerRun>& runs, const std::vector<uint32_t>& connectMs,
                         const RoomVerdict& verdict) {
   const auto& plan = planner.getPlan();

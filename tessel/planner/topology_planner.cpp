@@ -1,10 +1,10 @@
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
 
-namespace tessel_planner {
+namespace zintar {
 
 namespace {
 
@@ -38,7 +38,7 @@ struct TopologyPlanner::Tree {
   Cost cost;
 };
 
-Plan::Plan() {
+TopologyPlan::TopologyPlan() {
   for (int slot = 0; slot < MaxSlots; ++slot) {
     parent[slot] = -1;
     latency[slot] = -1;
@@ -46,7 +46,7 @@ Plan::Plan() {
   }
 }
 
-std::vector<int> Plan::children(int slot) const {
+std::vector<int> TopologyPlan::children(int slot) const {
   std::vector<int> result;
   for (int child = 0; child < MaxSlots; ++child)
     if (child != slot && parent[child] == slot) result.push_back(child);
@@ -394,7 +394,7 @@ void TopologyPlanner::improve(const std::vector<int>& members, int bound, Tree& 
 
 int TopologyPlanner::plan() {
   planned_ = false;
-  plan_ = Plan();
+  plan_ = TopologyPlan();
   if (!validateOptions()) return -1;
   std::vector<int> members;
   for (int slot = 0; slot < MaxSlots; ++slot)
@@ -447,7 +447,7 @@ int TopologyPlanner::plan() {
     return -1;
   }
 
-  Plan result;
+  TopologyPlan result;
   Cost cost;
   if (!evaluate(members, best.parent, cost, result.latency, result.depth)) {
     error_ = "internal error: the chosen parents do not form a tree";
@@ -565,4 +565,4 @@ std::string TopologyPlanner::dot() const {
   return text;
 }
 
-}  // namespace tessel_planner
+}  // namespace zintar
