@@ -18,7 +18,7 @@ FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
 DEB_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev libgtest-dev libgmock-dev \
                 clang libclang-rt-dev iproute2 nftables
 
-.PHONY: all deps build test demo bench asan tsan fuzz fuzz-build clean
+.PHONY: all deps build test demo consume bench asan tsan fuzz fuzz-build clean
 
 all: build
 
@@ -55,6 +55,13 @@ test: build
 demo: deps $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target tessel-room tessel-galaxyd
 	$(BUILD_DIR)/tools/tessel-room --peers 8 --duration 5
+
+# The library as someone who installed it uses it (examples/consume.sh):
+# installed to a temporary prefix and moved, its tools started, the
+# examples built against it through find_package(tessel) and the README's
+# hello through pkg-config, and run.
+consume: build
+	examples/consume.sh $(BUILD_DIR)
 
 # Performance figures next to raw ENet, measured on this machine in one run:
 # prints one table and writes it as JSON under bench/results/, named after
