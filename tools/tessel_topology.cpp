@@ -4,9 +4,7 @@
 // description that every peer hands to setTopology, with a readable summary
 // on standard output.
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
@@ -18,9 +16,9 @@
 namespace {
 
 constexpr const char* ProgramName = "tessel-topology";
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
+using tessel_tools::ExitFailure;
+using tessel_tools::ExitOk;
+using tessel_tools::ExitUsage;
 constexpr int MaxCapacity = 65536;
 constexpr int MaxDataSize = 1478;
 
@@ -52,8 +50,6 @@ void usage(FILE* out) {
                ProgramName, MaxCapacity, MaxDataSize, MaxDataSize);
 }
 
-using tessel_tools::parseInt;
-
 bool readFile(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -81,61 +77,57 @@ struct Options {
 // ExitOk with run set to go on; ExitOk without it after --help; ExitUsage.
 int parseOptions(int argc, char** argv, Options& options, bool& run) {
   run = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s: %s needs a value\n", ProgramName, arg.c_str());
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    auto number = [&](int low, int high, int& target) {
-      const char* text = value();
-      if (text == nullptr) return false;
-      if (!parseInt(text, low, high, target)) {
-        std::fprintf(stderr, "%s: %s wants a number from %d to %d, not '%s'\n", ProgramName, arg.c_str(), low, high,
-                     text);
-        return false;
-      }
-      return true;
-    };
-    if (arg == "-h" || arg == "--help") {
-      usage(stdout);
-      return ExitOk;
-    } else if (arg == "-o" || arg == "--output") {
-      const char* text = value();
-      if (text == nullptr) return ExitUsage;
-      options.output = text;
-    } else if (arg == "--dot") {
-      const char* text = value();
-      if (text == nullptr) return ExitUsage;
-      options.dot = text;
-    } else if (arg == "-f" || arg == "--fan-out") {
-      if (!number(1, 31, options.planner.fanOut)) return ExitUsage;
-    } else if (arg == "-c" || arg == "--capacity") {
-      int capacity = 0;
-      if (!number(0, MaxCapacity, capacity)) return ExitUsage;
-      options.planner.capacity = capacity;
-    } else if (arg == "-d" || arg == "--max-data") {
-      int size = 0;
-      if (!number(1, MaxDataSize, size)) return ExitUsage;
-      options.planner.maxDataSize = size;
-    } else if (arg == "--no-sync") {
-      options.planner.syncTime = false;
-    } else if (arg == "-m" || arg == "--matrix") {
-      options.matrix = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      options.quiet = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "%s: unknown option '%s' (see --help)\n", ProgramName, arg.c_str());
-      return ExitUsage;
-    } else {
-      options.lists.push_back(arg);
+  constexpr int NoSync = 256, Dot = 257;
+  const option longOptions[] = {{"output", required_argument, nullptr, 'o'},
+                                {"fan-out", required_argument, nullptr, 'f'},
+                                {"capacity", required_argument, nullptr, 'c'},
+                                {"max-data", required_argument, nullptr, 'd'},
+                                {"no-sync", no_argument, nullptr, NoSync},
+                                {"dot", required_argument, nullptr, Dot},
+                                {"matrix", no_argument, nullptr, 'm'},
+                                {"quiet", no_argument, nullptr, 'q'},
+                                {"help", no_argument, nullptr, 'h'},
+                                {nullptr, 0, nullptr, 0}};
+  tessel_tools::ArgParser args(ProgramName, argc, argv, "o:f:c:d:mqh", longOptions);
+  for (int key; (key = args.next()) != -1;) {
+    int number = 0;
+    switch (key) {
+      case 'h':
+        usage(stdout);
+        return ExitOk;
+      case 'o':
+        options.output = args.value();
+        break;
+      case Dot:
+        options.dot = args.value();
+        break;
+      case 'f':
+        if (!args.number(1, 31, options.planner.fanOut)) return ExitUsage;
+        break;
+      case 'c':
+        if (!args.number(0, MaxCapacity, number)) return ExitUsage;
+        options.planner.capacity = number;
+        break;
+      case 'd':
+        if (!args.number(1, MaxDataSize, number)) return ExitUsage;
+        options.planner.maxDataSize = number;
+        break;
+      case NoSync:
+        options.planner.syncTime = false;
+        break;
+      case 'm':
+        options.matrix = true;
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      default:
+        return ExitUsage;
     }
   }
+  options.lists = args.operands();
   if (options.lists.empty()) {
-    std::fprintf(stderr, "%s: no ping list files given (see --help)\n", ProgramName);
+    args.fail("no ping list files given (see --help)");
     return ExitUsage;
   }
   run = true;

@@ -80,7 +80,7 @@ TEST(RoomToolTest, BadOptionsAreRefusedWithStatusTwo) {
     const char* says;
   };
   const Case cases[] = {
-      {{"--peers", "1"}, "--peers wants a whole number from 2 to 32"},
+      {{"--peers=1"}, "--peers wants a whole number from 2 to 32"},
       {{"--peers", "33"}, "from 2 to 32"},
       {{"--mode", "4"}, "--mode is 0, 3 or 5"},
       {{"--duration", "soon"}, "seconds from 0.5 to 60"},

@@ -151,8 +151,8 @@ TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
   ASSERT_EQ(planner.plan(), 0);
 
   std::string output;
-  std::vector<std::string> args{"-o", dir + "/out.bin", "--dot", dir + "/tree.dot", "-f", "2", "-c", "100", "-d",
-                                "200", "--no-sync", "--matrix"};
+  std::vector<std::string> args{"-o", dir + "/out.bin", "--dot=" + dir + "/tree.dot", "-f", "2", "--capacity=100",
+                                "-d", "200", "--no-sync", "--matrix"};
   args.insert(args.end(), files.rbegin(), files.rend());
   ASSERT_EQ(tessel_test::runProgram(tool, args, output), 0) << output;
   EXPECT_EQ(readFile(dir + "/out.bin"), planner.getDescription()) << "the same plan as the library's planner";
@@ -172,7 +172,7 @@ TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
   writeFile(dir + "/closed1.bin", listBytes(1, false, pair));
   const Case cases[] = {
       {"unknown option", {"--bogus", files[0]}, 2, "unknown option"},
-      {"fan-out out of range", {"-f", "40", files[0]}, 2, "from 1 to 31"},
+      {"fan-out out of range", {"--fan-out=40", files[0]}, 2, "--fan-out wants a whole number from 1 to 31"},
       {"no lists", {"-o", dir + "/x.bin"}, 2, "no ping list files"},
       {"missing file", {dir + "/missing.bin"}, 1, "cannot read"},
       {"not a list", {dir + "/junk.bin"}, 1, "junk.bin: not a ping list"},
