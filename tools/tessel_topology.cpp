@@ -154,6 +154,15 @@ int main(int argc, char** argv) {
       return ExitFailure;
     }
   }
+  // A list that is missing leaves its peer out of the tree: say so, even
+  // when quiet.
+  const std::vector<int> unlisted = planner.getUnlistedSlots();
+  if (!unlisted.empty()) {
+    std::string slots;
+    for (int slot : unlisted) slots += " " + std::to_string(slot);
+    std::fprintf(stderr, "%s: warning: %zu peers named in the lists have no list of their own (slots%s); the tree "
+                 "leaves them out\n", ProgramName, unlisted.size(), slots.c_str());
+  }
   if (options.matrix && !options.quiet) std::fputs(planner.latencyTable().c_str(), stdout);
   if (planner.plan() != 0) {
     std::fprintf(stderr, "%s: no tree: %s\n", ProgramName, planner.getError().c_str());

@@ -115,6 +115,19 @@ int TopologyPlanner::getNumPeers() const {
   return static_cast<int>(std::count(std::begin(present_), std::end(present_), true));
 }
 
+std::vector<int> TopologyPlanner::getUnlistedSlots() const {
+  bool named[MaxSlots] = {};
+  for (int slot = 0; slot < MaxSlots; ++slot) {
+    if (!present_[slot]) continue;
+    for (const auto& entry : lists_[slot].peers)
+      if (entry.slot >= 0 && entry.slot < MaxSlots) named[entry.slot] = true;
+  }
+  std::vector<int> unlisted;
+  for (int slot = 0; slot < MaxSlots; ++slot)
+    if (named[slot] && !present_[slot]) unlisted.push_back(slot);
+  return unlisted;
+}
+
 const PingList* TopologyPlanner::getPingList(int slot) const {
   if (slot < 0 || slot >= MaxSlots || !present_[slot]) return nullptr;
   return &lists_[slot];

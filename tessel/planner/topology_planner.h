@@ -137,6 +137,9 @@ class TESSEL_EXPORT TopologyPlanner {
   const std::string& getError() const { return error_; }
   int getNumPeers() const;
   const PingList* getPingList(int slot) const;
+  // The slots that the added lists name but that have no list of their
+  // own, in slot order: peers that a plan leaves out.
+  std::vector<int> getUnlistedSlots() const;
 
   // Latency between two slots as the planner uses it: the smaller of the
   // two measurements that are known, 0 for a slot with itself, else -1.

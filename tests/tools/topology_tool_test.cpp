@@ -174,6 +174,8 @@ TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
       {"unknown option", {"--bogus", files[0]}, 2, "unknown option"},
       {"fan-out out of range", {"--fan-out=40", files[0]}, 2, "--fan-out wants a whole number from 1 to 31"},
       {"no lists", {"-o", dir + "/x.bin"}, 2, "no ping list files"},
+      {"lists name peers without a list", {"-o", dir + "/half.bin", files[0], files[1]}, 0,
+       "warning: 2 peers named in the lists have no list of their own (slots 2 3)"},
       {"missing file", {dir + "/missing.bin"}, 1, "cannot read"},
       {"not a list", {dir + "/junk.bin"}, 1, "junk.bin: not a ping list"},
       {"same slot twice", {files[0], files[0]}, 1, "two ping lists for slot 0"},
