@@ -68,22 +68,26 @@ void usage(FILE* out) {
       "      --drain MS           after the sending stops, how long to wait for the last\n"
       "                           messages, 100 to 60000 (default 5000)\n"
       "Output:\n"
-      "      --dot FILE           also write the tree as a Graphviz file\n"
+      "      --dot FILE           also write the tree as a Graphviz file and, where\n"
+      "                           Graphviz's dot is installed, draw it beside FILE\n"
+      "                           as a PNG (tree.dot: tree.png)\n"
       "      --save DIR           write every peer's ping list (slot-N.pinglist) and the\n"
-      "                           description (topology.bin) into DIR: input for\n"
+      "                           description (topology.bin) into DIR, which is created\n"
+      "                           when its parent folder exists: input for\n"
       "                           tessel-topology\n"
       "      --galaxyd PATH       the galaxy ping responder to start (default:\n"
       "                           tessel-galaxyd beside this program, when it is there)\n"
       "      --no-galaxy          measure no galaxy ping\n"
-      "  -q, --quiet              print no progress and no plan, only the final report\n"
+      "  -q, --quiet              print no progress (on standard error) and no plan, only\n"
+      "                           the final report\n"
       "  -h, --help               show this text and exit\n"
       "\n"
       "Galaxy pings are cached in temporary registry files, never in yours. A run needs\n"
       "at most peers x peers x rate x seconds below %.0f messages.\n"
       "\n"
       "Exit status: 0 when every check held; 1 when a check failed or the room could not\n"
-      "be run (a peer died, a step timed out, no tree was possible); 2 for a bad\n"
-      "command line.\n",
+      "be run (a peer died, a step timed out, no tree was possible, an output could not\n"
+      "be written); 2 for a bad command line.\n",
       ProgramName, MaxMessages);
 }
 
