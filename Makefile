@@ -18,12 +18,12 @@ FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
 # and nftables make the network namespaces, links and packet loss of the
 # fault tests. clang and libclang-rt-dev (libFuzzer and the sanitizer
 # runtimes of the default clang) build the fuzz targets. The benchmark
-# links the test support.
+# links the test support and writes its results with nlohmann-json.
 BUILD_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev
 GTEST_PACKAGES := libgtest-dev libgmock-dev
 FAULT_PACKAGES := iproute2 nftables
 FUZZ_PACKAGES  := clang libclang-rt-dev
-BENCH_PACKAGES :=
+BENCH_PACKAGES := nlohmann-json3-dev
 
 CONFIGURE = cmake -S . -B $(BUILD_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
