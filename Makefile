@@ -1,5 +1,6 @@
 # Front door of the project. `make test` and `make demo` are the commands a
-# newcomer runs; each first makes sure the Debian packages it needs are here.
+# newcomer runs; each first makes sure the Debian packages it needs, and
+# only those, are here.
 
 BUILD_DIR    ?= build
 ASAN_DIR     ?= build-asan
@@ -12,21 +13,43 @@ FUZZ_DIR     ?= build-fuzz
 FUZZ_TIME    ?= 30
 FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
 
-# clang and libclang-rt-dev (libFuzzer and the sanitizer runtimes of the
-# default clang) build the fuzz targets; iproute2 and nftables make the
-# network namespaces, links and packet loss of the fault tests.
-DEB_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev libgtest-dev libgmock-dev \
-                clang libclang-rt-dev iproute2 nftables
+# Debian packages, by what needs them; every target installs (or names)
+# only the ones it needs. GoogleTest builds the test binaries. iproute2
+# and nftables make the network namespaces, links and packet loss of the
+# fault tests. clang and libclang-rt-dev (libFuzzer and the sanitizer
+# runtimes of the default clang) build the fuzz targets. The benchmark
+# links the test support and writes its results with nlohmann-json.
+BUILD_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev
+GTEST_PACKAGES := libgtest-dev libgmock-dev
+FAULT_PACKAGES := iproute2 nftables
+FUZZ_PACKAGES  := clang libclang-rt-dev
+BENCH_PACKAGES := nlohmann-json3-dev
 
-.PHONY: all deps build test demo bench asan tsan fuzz fuzz-build clean
+CONFIGURE = cmake -S . -B $(BUILD_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+
+# Only what the tools print, not make's "Entering directory" lines.
+MAKEFLAGS += --no-print-directory
+
+.PHONY: all deps deps-lib deps-build deps-test deps-fuzz deps-bench build test demo consume bench \
+        asan tsan fuzz fuzz-build clean
 
 all: build
 
-# Installs missing packages with apt-get when run as root; otherwise prints
-# the line that would install them and stops.
-deps:
+# Each deps target installs the missing packages of its list with apt-get
+# when run as root; otherwise it prints the line that would install them
+# and stops. deps-lib is enough for the library, the tools and the
+# examples (demo, consume); deps-build adds GoogleTest for the test
+# binaries (build); deps-test the fault tests' tools (test, asan, tsan).
+# deps installs every list.
+deps:       PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(FAULT_PACKAGES) $(FUZZ_PACKAGES) $(BENCH_PACKAGES)
+deps-lib:   PACKAGES = $(BUILD_PACKAGES)
+deps-build: PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES)
+deps-test:  PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(FAULT_PACKAGES)
+deps-fuzz:  PACKAGES = $(BUILD_PACKAGES) $(FUZZ_PACKAGES)
+deps-bench: PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(BENCH_PACKAGES)
+deps deps-lib deps-build deps-test deps-fuzz deps-bench:
 	@missing=""; \
-	for p in $(DEB_PACKAGES); do \
+	for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
 	done; \
 	if [ -n "$$missing" ]; then \
@@ -41,26 +64,37 @@ deps:
 	  fi; \
 	fi
 
-$(BUILD_DIR)/CMakeCache.txt: | deps
-	cmake -S . -B $(BUILD_DIR) -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
+$(BUILD_DIR)/CMakeCache.txt: | deps-lib
+	$(CONFIGURE)
 
-build: deps $(BUILD_DIR)/CMakeCache.txt
+# Everything in build/, the tests included. Configures every time, so that
+# a GoogleTest installed since the last run is found.
+build: deps-build
+	$(CONFIGURE)
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
-test: build
+test: deps-test build
 	ctest --test-dir $(BUILD_DIR) --output-on-failure -j $(JOBS)
 
 # The room demo: eight peer processes on this machine, five seconds of
 # traffic, then the report (README, "Demo"). Builds only what it runs.
-demo: deps $(BUILD_DIR)/CMakeCache.txt
+demo: deps-lib $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target tessel-room tessel-galaxyd
 	$(BUILD_DIR)/tools/tessel-room --peers 8 --duration 5
+
+# The library as someone who installed it uses it (examples/consume.sh):
+# installed to a temporary prefix and moved, its tools started, the
+# examples built against it through find_package(tessel) and the README's
+# hello through pkg-config, and run.
+consume: deps-lib $(BUILD_DIR)/CMakeCache.txt
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target tessel tessel-galaxyd tessel-topology tessel-room
+	examples/consume.sh $(BUILD_DIR)
 
 # Performance figures next to raw ENet, measured on this machine in one run:
 # prints one table and writes it as JSON under bench/results/, named after
 # the date and the commit (with -dirty when the tree has changes). Not part
 # of `make test`. BENCH_FLAGS=--quick makes a smoke run with few samples.
-bench: deps
+bench: deps-bench
 	cmake -S . -B $(BUILD_DIR)-bench -DCMAKE_BUILD_TYPE=Release -DTESSEL_BUILD_BENCH=ON $(CMAKE_FLAGS)
 	cmake --build $(BUILD_DIR)-bench -j $(JOBS) --target bench_tessel
 	@mkdir -p bench/results
@@ -70,14 +104,14 @@ bench: deps
 
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, halting
 # on the first error.
-asan: deps
+asan: deps-test
 	cmake -S . -B $(ASAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=address,undefined -DTESSEL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(ASAN_DIR) -j $(JOBS)
 	ASAN_OPTIONS=halt_on_error=1:detect_leaks=1 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
 	  ctest --test-dir $(ASAN_DIR) --output-on-failure -j $(JOBS)
 
 # The whole suite under ThreadSanitizer.
-tsan: deps
+tsan: deps-test
 	cmake -S . -B $(TSAN_DIR) -DCMAKE_BUILD_TYPE=Debug -DTESSEL_SANITIZE=thread -DTESSEL_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(TSAN_DIR) -j $(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
@@ -86,10 +120,11 @@ tsan: deps
 # The libFuzzer targets (clang, ASan + UBSan), each run for FUZZ_TIME
 # seconds from its seed corpus in fuzz/corpus/<target>. New inputs go to
 # $(FUZZ_DIR)/corpus, findings to $(FUZZ_DIR)/artifacts; any finding fails.
-fuzz-build: deps
+fuzz-build: deps-fuzz
 	cmake -S . -B $(FUZZ_DIR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
-	  -DTESSEL_BUILD_FUZZ=ON -DTESSEL_BUILD_TESTS=OFF -DTESSEL_BUILD_TOOLS=OFF -DTESSEL_WERROR=ON
+	  -DTESSEL_BUILD_FUZZ=ON -DTESSEL_BUILD_TESTS=OFF -DTESSEL_BUILD_TOOLS=OFF -DTESSEL_BUILD_EXAMPLES=OFF \
+	  -DTESSEL_WERROR=ON
 	cmake --build $(FUZZ_DIR) -j $(JOBS) --target tessel_fuzzers
 
 fuzz: fuzz-build

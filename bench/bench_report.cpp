@@ -1,8 +1,11 @@
 #include "bench/bench_report.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <fstream>
 
 namespace tessel_bench {
 
@@ -27,21 +30,10 @@ std::string ratioText(double tessel, double raw) {
   return text;
 }
 
-// A ratio for the JSON file: null where raw is zero.
-std::string ratioJson(double tessel, double raw) {
-  if (raw <= 0) return "null";
-  char text[32];
-  std::snprintf(text, sizeof(text), "%.3f", tessel / raw);
-  return text;
-}
-
-std::string escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
-    out += c;
-  }
-  return out;
+// value to places decimals: the file shows the precision the figures have.
+double rounded(double value, int places) {
+  const double scale = std::pow(10.0, places);
+  return std::round(value * scale) / scale;
 }
 
 }  // namespace
@@ -84,44 +76,51 @@ void Report::printTable() const {
 }
 
 bool Report::writeJson(const std::string& path) const {
-  FILE* file = std::fopen(path.c_str(), "w");
-  if (file == nullptr) return false;
-  std::fprintf(file, "{\n  \"commit\": \"%s\",\n  \"date\": \"%s\",\n  \"cores\": %d,\n", escape(commit).c_str(),
-               escape(date).c_str(), cores);
-  std::fprintf(file, "  \"load_start\": [%.2f, %.2f, %.2f],\n  \"load_end\": [%.2f, %.2f, %.2f],\n", loadStart[0],
-               loadStart[1], loadStart[2], loadEnd[0], loadEnd[1], loadEnd[2]);
-  std::fprintf(file, "  \"seconds\": %.1f,\n  \"legend\": [", seconds);
-  for (size_t i = 0; i < legend.size(); ++i)
-    std::fprintf(file, "%s\"%s\"", i > 0 ? ", " : "", escape(legend[i]).c_str());
-  std::fprintf(file, "],\n  \"figures\": [\n");
-  for (size_t i = 0; i < figures.size(); ++i) {
-    const Figure& figure = figures[i];
-    std::fprintf(file, "    {\"key\": \"%s\", \"label\": \"%s\", \"unit\": \"%s\"", escape(figure.key).c_str(),
-                 escape(figure.label).c_str(), escape(figure.unit).c_str());
+  using Json = nlohmann::ordered_json;
+  Json json;
+  json["commit"] = commit;
+  json["date"] = date;
+  json["cores"] = cores;
+  json["load_start"] = {rounded(loadStart[0], 2), rounded(loadStart[1], 2), rounded(loadStart[2], 2)};
+  json["load_end"] = {rounded(loadEnd[0], 2), rounded(loadEnd[1], 2), rounded(loadEnd[2], 2)};
+  json["seconds"] = rounded(seconds, 1);
+  json["legend"] = legend;
+  Json& list = json["figures"] = Json::array();
+  for (const Figure& figure : figures) {
+    Json entry = {{"key", figure.key}, {"label", figure.label}, {"unit", figure.unit}};
     if (figure.latency) {
       double rp50 = figure.raw.percentile(50), rp99 = figure.raw.percentile(99);
       double tp50 = figure.tessel.percentile(50), tp99 = figure.tessel.percentile(99);
-      std::fprintf(file,
-                   ", \"raw_p50\": %.2f, \"raw_p99\": %.2f, \"tessel_p50\": %.2f, \"tessel_p99\": %.2f, "
-                   "\"ratio_p50\": %.3f, \"ratio_p99\": %.3f, \"samples\": %zu, \"raw_lost\": %d, \"tessel_lost\": %d",
-                   rp50, rp99, tp50, tp99, ratio(tp50, rp50), ratio(tp99, rp99), figure.tessel.micros.size(),
-                   figure.raw.lost, figure.tessel.lost);
+      entry["raw_p50"] = rounded(rp50, 2);
+      entry["raw_p99"] = rounded(rp99, 2);
+      entry["tessel_p50"] = rounded(tp50, 2);
+      entry["tessel_p99"] = rounded(tp99, 2);
+      entry["ratio_p50"] = rounded(ratio(tp50, rp50), 3);
+      entry["ratio_p99"] = rounded(ratio(tp99, rp99), 3);
+      entry["samples"] = figure.tessel.micros.size();
+      entry["raw_lost"] = figure.raw.lost;
+      entry["tessel_lost"] = figure.tessel.lost;
     } else {
-      std::fprintf(file, ", \"raw\": %.4f, \"tessel\": %.4f, \"ratio\": %s", figure.rawValue, figure.tesselValue,
-                   ratioJson(figure.tesselValue, figure.rawValue).c_str());
+      entry["raw"] = rounded(figure.rawValue, 4);
+      entry["tessel"] = rounded(figure.tesselValue, 4);
+      // null where raw is zero: nothing to compare with.
+      entry["ratio"] = figure.rawValue > 0 ? Json(rounded(figure.tesselValue / figure.rawValue, 3)) : Json(nullptr);
     }
-    if (!figure.note.empty()) std::fprintf(file, ", \"note\": \"%s\"", escape(figure.note).c_str());
-    std::fprintf(file, "}%s\n", i + 1 < figures.size() ? "," : "");
+    if (!figure.note.empty()) entry["note"] = figure.note;
+    list.push_back(std::move(entry));
   }
-  std::fprintf(file, "  ],\n  \"targets\": [\n");
-  for (size_t i = 0; i < targets.size(); ++i) {
-    const Target& target = targets[i];
-    std::fprintf(file, "    {\"text\": \"%s\", \"value\": %.4f, \"limit\": %.4f, \"met\": %s}%s\n",
-                 escape(target.text).c_str(), target.value, target.limit, target.met ? "true" : "false",
-                 i + 1 < targets.size() ? "," : "");
-  }
-  std::fprintf(file, "  ]\n}\n");
-  return std::fclose(file) == 0;
+  Json& goals = json["targets"] = Json::array();
+  for (const Target& target : targets)
+    goals.push_back({{"text", target.text},
+                     {"value", rounded(target.value, 4)},
+                     {"limit", rounded(target.limit, 4)},
+                     {"met", target.met}});
+
+  std::ofstream out(path, std::ios::trunc);
+  // Text that is not UTF-8 is replaced rather than thrown about.
+  out << json.dump(2, ' ', false, Json::error_handler_t::replace) << '\n';
+  out.close();
+  return !out.fail();
 }
 
 }  // namespace tessel_bench

@@ -31,7 +31,7 @@ struct Figure {
   std::string note;
 };
 
-// Whether one of the targets was met, with the ratio that decides.
+// Whether one of the run's targets was met, with the ratio that decides.
 struct Target {
   std::string text;
   double value = 0;

@@ -33,9 +33,9 @@ constexpr const char* ProgramName = "tessel-galaxyd";
 // The largest datagram that counts as a probe.
 constexpr size_t MaxProbeSize = 1484;
 
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
+using tessel_tools::ExitFailure;
+using tessel_tools::ExitOk;
+using tessel_tools::ExitUsage;
 
 // The write end of the self-pipe through which the signal handler wakes
 // the loop: no race between checking a flag and starting to wait.
@@ -80,8 +80,6 @@ bool mayAnswer(const sockaddr_in& source, uint16_t ownPort) {
   return port >= 1024 && port != ownPort;
 }
 
-bool parsePort(const char* text, int& port) { return tessel_tools::parseInt(text, 0, 65535, port); }
-
 struct Options {
   std::string bind = "0.0.0.0";
   int port = 7000;
@@ -90,35 +88,27 @@ struct Options {
 // 0 to run, ExitOk after --help, ExitUsage on a bad command line.
 int parseOptions(int argc, char** argv, Options& options, bool& run) {
   run = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&](const char* name) -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s: %s needs a value\n", ProgramName, name);
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    if (arg == "-h" || arg == "--help") {
-      usage(stdout);
-      return ExitOk;
-    } else if (arg == "-b" || arg == "--bind") {
-      const char* text = value("--bind");
-      if (text == nullptr) return ExitUsage;
-      options.bind = text;
-    } else if (arg == "-p" || arg == "--port") {
-      const char* text = value("--port");
-      if (text == nullptr) return ExitUsage;
-      if (!parsePort(text, options.port)) {
-        std::fprintf(stderr, "%s: bad port '%s' (0 to 65535)\n", ProgramName, text);
+  const option longOptions[] = {{"bind", required_argument, nullptr, 'b'},
+                                {"port", required_argument, nullptr, 'p'},
+                                {"help", no_argument, nullptr, 'h'},
+                                {nullptr, 0, nullptr, 0}};
+  tessel_tools::ArgParser args(ProgramName, argc, argv, "b:p:h", longOptions);
+  for (int key; (key = args.next()) != -1;) {
+    switch (key) {
+      case 'h':
+        usage(stdout);
+        return ExitOk;
+      case 'b':
+        options.bind = args.value();
+        break;
+      case 'p':
+        if (!args.number(0, 65535, options.port)) return ExitUsage;
+        break;
+      default:
         return ExitUsage;
-      }
-    } else {
-      std::fprintf(stderr, "%s: unknown argument '%s'\n", ProgramName, arg.c_str());
-      usage(stderr);
-      return ExitUsage;
     }
   }
+  if (!args.noOperands()) return ExitUsage;
   run = true;
   return ExitOk;
 }
@@ -148,7 +138,7 @@ int main(int argc, char** argv) {
   local.sin_family = AF_INET;
   local.sin_port = htons(static_cast<uint16_t>(options.port));
   if (inet_pton(AF_INET, options.bind.c_str(), &local.sin_addr) != 1) {
-    std::fprintf(stderr, "%s: bad bind address '%s' (an IPv4 address such as 127.0.0.1)\n", ProgramName,
+    std::fprintf(stderr, "%s: --bind wants an IPv4 address such as 127.0.0.1, not '%s'\n", ProgramName,
                  options.bind.c_str());
     return ExitUsage;
   }

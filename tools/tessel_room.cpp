@@ -21,9 +21,9 @@
 namespace {
 
 constexpr const char* ProgramName = "tessel-room";
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
+using tessel_tools::ExitFailure;
+using tessel_tools::ExitOk;
+using tessel_tools::ExitUsage;
 // The most messages a run may carry (peers x peers x rate x seconds,
 // roughly what the peers receive in all), so that the check stays quick.
 constexpr double MaxMessages = 3e6;
@@ -68,26 +68,28 @@ void usage(FILE* out) {
       "      --drain MS           after the sending stops, how long to wait for the last\n"
       "                           messages, 100 to 60000 (default 5000)\n"
       "Output:\n"
-      "      --dot FILE           also write the tree as a Graphviz file\n"
+      "      --dot FILE           also write the tree as a Graphviz file and, where\n"
+      "                           Graphviz's dot is installed, draw it beside FILE\n"
+      "                           as a PNG (tree.dot: tree.png)\n"
       "      --save DIR           write every peer's ping list (slot-N.pinglist) and the\n"
-      "                           description (topology.bin) into DIR: input for\n"
+      "                           description (topology.bin) into DIR, which is created\n"
+      "                           when its parent folder exists: input for\n"
       "                           tessel-topology\n"
       "      --galaxyd PATH       the galaxy ping responder to start (default:\n"
       "                           tessel-galaxyd beside this program, when it is there)\n"
       "      --no-galaxy          measure no galaxy ping\n"
-      "  -q, --quiet              print no progress and no plan, only the final report\n"
+      "  -q, --quiet              print no progress (on standard error) and no plan, only\n"
+      "                           the final report\n"
       "  -h, --help               show this text and exit\n"
       "\n"
       "Galaxy pings are cached in temporary registry files, never in yours. A run needs\n"
       "at most peers x peers x rate x seconds below %.0f messages.\n"
       "\n"
       "Exit status: 0 when every check held; 1 when a check failed or the room could not\n"
-      "be run (a peer died, a step timed out, no tree was possible); 2 for a bad\n"
-      "command line.\n",
+      "be run (a peer died, a step timed out, no tree was possible, an output could not\n"
+      "be written); 2 for a bad command line.\n",
       ProgramName, MaxMessages);
 }
-
-using tessel_tools::parseInt;
 
 bool parseSeconds(const char* text, double low, double high, int& milliseconds) {
   if (text == nullptr || *text == '\0') return false;
@@ -104,103 +106,125 @@ bool parseSeconds(const char* text, double low, double high, int& milliseconds) 
 int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool& run) {
   run = false;
   int rate = -1, direct = -1, immediate = -1, orderedRate = -1;
-  for (int i = 1; i < argc; ++i) {
-    const std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s: %s needs a value (see --help)\n", ProgramName, arg.c_str());
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    auto number = [&](long low, long high, int& target) {
-      const char* text = value();
-      if (text == nullptr) return false;
-      if (!parseInt(text, low, high, target)) {
-        std::fprintf(stderr, "%s: %s wants a whole number from %ld to %ld, not '%s'\n", ProgramName, arg.c_str(),
-                     low, high, text);
-        return false;
-      }
-      return true;
-    };
-    auto text = [&](std::string& target) {
-      const char* given = value();
-      if (given == nullptr) return false;
-      target = given;
-      return true;
-    };
+  enum : int {
+    Closed = 256, Capacity, DirectRate, ImmediateRate, OrderedRate, Peek, PingThreshold, ConnectTimeout, Drain, Dot,
+    Save, Galaxyd, NoGalaxy
+  };
+  const option longOptions[] = {{"peers", required_argument, nullptr, 'n'},
+                                {"mode", required_argument, nullptr, 'm'},
+                                {"fan-out", required_argument, nullptr, 'f'},
+                                {"closed", required_argument, nullptr, Closed},
+                                {"capacity", required_argument, nullptr, Capacity},
+                                {"duration", required_argument, nullptr, 'd'},
+                                {"rate", required_argument, nullptr, 'r'},
+                                {"direct-rate", required_argument, nullptr, DirectRate},
+                                {"immediate-rate", required_argument, nullptr, ImmediateRate},
+                                {"ordered-rate", required_argument, nullptr, OrderedRate},
+                                {"size", required_argument, nullptr, 's'},
+                                {"peek", required_argument, nullptr, Peek},
+                                {"ping-threshold", required_argument, nullptr, PingThreshold},
+                                {"connect-timeout", required_argument, nullptr, ConnectTimeout},
+                                {"drain", required_argument, nullptr, Drain},
+                                {"dot", required_argument, nullptr, Dot},
+                                {"save", required_argument, nullptr, Save},
+                                {"galaxyd", required_argument, nullptr, Galaxyd},
+                                {"no-galaxy", no_argument, nullptr, NoGalaxy},
+                                {"quiet", no_argument, nullptr, 'q'},
+                                {"help", no_argument, nullptr, 'h'},
+                                {nullptr, 0, nullptr, 0}};
+  tessel_tools::ArgParser args(ProgramName, argc, argv, "n:m:f:d:r:s:qh", longOptions);
+  for (int key; (key = args.next()) != -1;) {
     bool ok = true;
-    if (arg == "-h" || arg == "--help") {
-      usage(stdout);
-      return ExitOk;
-    } else if (arg == "-n" || arg == "--peers") {
-      ok = number(2, 32, options.peers);
-    } else if (arg == "-m" || arg == "--mode") {
-      ok = number(0, 5, options.mode);
-      if (ok && options.mode != 0 && options.mode != 3 && options.mode != 5) {
-        std::fprintf(stderr, "%s: --mode is 0, 3 or 5, not %d\n", ProgramName, options.mode);
+    switch (key) {
+      case 'h':
+        usage(stdout);
+        return ExitOk;
+      case 'n':
+        ok = args.number(2, 32, options.peers);
+        break;
+      case 'm':
+        ok = args.number(0, 5, options.mode);
+        if (ok && options.mode != 0 && options.mode != 3 && options.mode != 5) {
+          args.fail("%s is 0, 3 or 5, not %d", args.name().c_str(), options.mode);
+          ok = false;
+        }
+        break;
+      case 'f':
+        ok = args.number(1, 31, options.fanOut);
+        break;
+      case Closed:
+        ok = args.number(0, 31, options.closedPeers);
+        break;
+      case Capacity:
+        ok = args.number(16, 65536, options.capacity);
+        break;
+      case 'd':
+        ok = parseSeconds(args.value(), 0.5, 60, options.durationMs);
+        if (!ok) args.fail("%s wants seconds from 0.5 to 60, not '%s'", args.name().c_str(), args.value());
+        break;
+      case 'r':
+        ok = args.number(0, 200, rate);
+        break;
+      case DirectRate:
+        ok = args.number(0, 200, direct);
+        break;
+      case ImmediateRate:
+        ok = args.number(0, 200, immediate);
+        break;
+      case OrderedRate:
+        ok = args.number(0, 200, orderedRate);
+        break;
+      case 's':
+        ok = args.number(12, 1024, options.payloadSize);
+        break;
+      case Peek:
+        ok = args.number(1, 1000, options.peekEveryMs);
+        break;
+      case PingThreshold:
+        ok = args.number(10, 2000, options.pingThresholdMs);
+        break;
+      case ConnectTimeout:
+        ok = args.number(1000, 60000, options.connectTimeoutMs);
+        break;
+      case Drain:
+        ok = args.number(100, 60000, options.drainMs);
+        break;
+      case Dot:
+        options.dotFile = args.value();
+        break;
+      case Save:
+        options.saveDir = args.value();
+        break;
+      case Galaxyd:
+        options.galaxyd = args.value();
+        break;
+      case NoGalaxy:
+        options.galaxy = false;
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      default:
         ok = false;
-      }
-    } else if (arg == "-f" || arg == "--fan-out") {
-      ok = number(1, 31, options.fanOut);
-    } else if (arg == "--closed") {
-      ok = number(0, 31, options.closedPeers);
-    } else if (arg == "--capacity") {
-      ok = number(16, 65536, options.capacity);
-    } else if (arg == "-d" || arg == "--duration") {
-      const char* given = value();
-      ok = given != nullptr && parseSeconds(given, 0.5, 60, options.durationMs);
-      if (given != nullptr && !ok)
-        std::fprintf(stderr, "%s: %s wants seconds from 0.5 to 60, not '%s'\n", ProgramName, arg.c_str(), given);
-    } else if (arg == "-r" || arg == "--rate") {
-      ok = number(0, 200, rate);
-    } else if (arg == "--direct-rate") {
-      ok = number(0, 200, direct);
-    } else if (arg == "--immediate-rate") {
-      ok = number(0, 200, immediate);
-    } else if (arg == "--ordered-rate") {
-      ok = number(0, 200, orderedRate);
-    } else if (arg == "-s" || arg == "--size") {
-      ok = number(12, 1024, options.payloadSize);
-    } else if (arg == "--peek") {
-      ok = number(1, 1000, options.peekEveryMs);
-    } else if (arg == "--ping-threshold") {
-      ok = number(10, 2000, options.pingThresholdMs);
-    } else if (arg == "--connect-timeout") {
-      ok = number(1000, 60000, options.connectTimeoutMs);
-    } else if (arg == "--drain") {
-      ok = number(100, 60000, options.drainMs);
-    } else if (arg == "--dot") {
-      ok = text(options.dotFile);
-    } else if (arg == "--save") {
-      ok = text(options.saveDir);
-    } else if (arg == "--galaxyd") {
-      ok = text(options.galaxyd);
-    } else if (arg == "--no-galaxy") {
-      options.galaxy = false;
-    } else if (arg == "-q" || arg == "--quiet") {
-      options.quiet = true;
-    } else {
-      std::fprintf(stderr, "%s: unknown option '%s' (see --help)\n", ProgramName, arg.c_str());
-      ok = false;
+        break;
     }
     if (!ok) return ExitUsage;
   }
+  if (!args.noOperands()) return ExitUsage;
   if (rate >= 0) options.directRate = options.immediateRate = options.orderedRate = rate;
   if (direct >= 0) options.directRate = direct;
   if (immediate >= 0) options.immediateRate = immediate;
   if (orderedRate >= 0) options.orderedRate = orderedRate;
   if (options.closedPeers >= options.peers) {
-    std::fprintf(stderr, "%s: --closed %d leaves no peer of %d that accepts connections\n", ProgramName,
-                 options.closedPeers, options.peers);
+    args.fail("--closed %d leaves no peer of %d that accepts connections", options.closedPeers, options.peers);
     return ExitUsage;
   }
   const double messages = double(options.peers) * options.peers *
                           (options.directRate + options.immediateRate + options.orderedRate) * options.durationMs /
                           1000.0;
   if (messages > MaxMessages) {
-    std::fprintf(stderr, "%s: that run would carry about %.0f messages, more than %.0f; lower --rate, --duration or "
-                 "--peers\n", ProgramName, messages, MaxMessages);
+    args.fail("that run would carry about %.0f messages, more than %.0f; lower --rate, --duration or --peers",
+              messages, MaxMessages);
     return ExitUsage;
   }
   run = true;

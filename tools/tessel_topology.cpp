@@ -4,23 +4,21 @@
 // description that every peer hands to setTopology, with a readable summary
 // on standard output.
 
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
 
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 #include "tools/tool_args.h"
 
 namespace {
 
 constexpr const char* ProgramName = "tessel-topology";
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;
-constexpr int ExitUsage = 2;
+using tessel_tools::ExitFailure;
+using tessel_tools::ExitOk;
+using tessel_tools::ExitUsage;
 constexpr int MaxCapacity = 65536;
 constexpr int MaxDataSize = 1478;
 
@@ -32,7 +30,8 @@ void usage(FILE* out) {
                "getPeerPingList, one file per peer) and writes the topology description\n"
                "that every peer passes to setTopology. The tree keeps the worst\n"
                "root-to-member latency as small as it can, ties going to the smaller sum;\n"
-               "only peers that accept connections become parents.\n"
+               "only peers that accept connections become parents. Peers that the lists name\n"
+               "but that have no list of their own are left out, with a warning.\n"
                "\n"
                "  -o, --output FILE    write the description here (default topology.bin)\n"
                "  -f, --fan-out N      most children of one parent, 1 to 31 (default 4)\n"
@@ -52,8 +51,6 @@ void usage(FILE* out) {
                ProgramName, MaxCapacity, MaxDataSize, MaxDataSize);
 }
 
-using tessel_tools::parseInt;
-
 bool readFile(const std::string& path, std::string& bytes) {
   std::ifstream in(path, std::ios::binary);
   if (!in) return false;
@@ -70,7 +67,7 @@ bool writeFile(const std::string& path, const std::string& bytes) {
 }
 
 struct Options {
-  tessel_planner::PlannerOptions planner;
+  zintar::PlannerOptions planner;
   std::string output = "topology.bin";
   std::string dot;
   bool matrix = false;
@@ -81,61 +78,57 @@ struct Options {
 // ExitOk with run set to go on; ExitOk without it after --help; ExitUsage.
 int parseOptions(int argc, char** argv, Options& options, bool& run) {
   run = false;
-  for (int i = 1; i < argc; ++i) {
-    std::string arg = argv[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 >= argc) {
-        std::fprintf(stderr, "%s: %s needs a value\n", ProgramName, arg.c_str());
-        return nullptr;
-      }
-      return argv[++i];
-    };
-    auto number = [&](int low, int high, int& target) {
-      const char* text = value();
-      if (text == nullptr) return false;
-      if (!parseInt(text, low, high, target)) {
-        std::fprintf(stderr, "%s: %s wants a number from %d to %d, not '%s'\n", ProgramName, arg.c_str(), low, high,
-                     text);
-        return false;
-      }
-      return true;
-    };
-    if (arg == "-h" || arg == "--help") {
-      usage(stdout);
-      return ExitOk;
-    } else if (arg == "-o" || arg == "--output") {
-      const char* text = value();
-      if (text == nullptr) return ExitUsage;
-      options.output = text;
-    } else if (arg == "--dot") {
-      const char* text = value();
-      if (text == nullptr) return ExitUsage;
-      options.dot = text;
-    } else if (arg == "-f" || arg == "--fan-out") {
-      if (!number(1, 31, options.planner.fanOut)) return ExitUsage;
-    } else if (arg == "-c" || arg == "--capacity") {
-      int capacity = 0;
-      if (!number(0, MaxCapacity, capacity)) return ExitUsage;
-      options.planner.capacity = capacity;
-    } else if (arg == "-d" || arg == "--max-data") {
-      int size = 0;
-      if (!number(1, MaxDataSize, size)) return ExitUsage;
-      options.planner.maxDataSize = size;
-    } else if (arg == "--no-sync") {
-      options.planner.syncTime = false;
-    } else if (arg == "-m" || arg == "--matrix") {
-      options.matrix = true;
-    } else if (arg == "-q" || arg == "--quiet") {
-      options.quiet = true;
-    } else if (arg.size() > 1 && arg[0] == '-') {
-      std::fprintf(stderr, "%s: unknown option '%s' (see --help)\n", ProgramName, arg.c_str());
-      return ExitUsage;
-    } else {
-      options.lists.push_back(arg);
+  constexpr int NoSync = 256, Dot = 257;
+  const option longOptions[] = {{"output", required_argument, nullptr, 'o'},
+                                {"fan-out", required_argument, nullptr, 'f'},
+                                {"capacity", required_argument, nullptr, 'c'},
+                                {"max-data", required_argument, nullptr, 'd'},
+                                {"no-sync", no_argument, nullptr, NoSync},
+                                {"dot", required_argument, nullptr, Dot},
+                                {"matrix", no_argument, nullptr, 'm'},
+                                {"quiet", no_argument, nullptr, 'q'},
+                                {"help", no_argument, nullptr, 'h'},
+                                {nullptr, 0, nullptr, 0}};
+  tessel_tools::ArgParser args(ProgramName, argc, argv, "o:f:c:d:mqh", longOptions);
+  for (int key; (key = args.next()) != -1;) {
+    int number = 0;
+    switch (key) {
+      case 'h':
+        usage(stdout);
+        return ExitOk;
+      case 'o':
+        options.output = args.value();
+        break;
+      case Dot:
+        options.dot = args.value();
+        break;
+      case 'f':
+        if (!args.number(1, 31, options.planner.fanOut)) return ExitUsage;
+        break;
+      case 'c':
+        if (!args.number(0, MaxCapacity, number)) return ExitUsage;
+        options.planner.capacity = number;
+        break;
+      case 'd':
+        if (!args.number(1, MaxDataSize, number)) return ExitUsage;
+        options.planner.maxDataSize = number;
+        break;
+      case NoSync:
+        options.planner.syncTime = false;
+        break;
+      case 'm':
+        options.matrix = true;
+        break;
+      case 'q':
+        options.quiet = true;
+        break;
+      default:
+        return ExitUsage;
     }
   }
+  options.lists = args.operands();
   if (options.lists.empty()) {
-    std::fprintf(stderr, "%s: no ping list files given (see --help)\n", ProgramName);
+    args.fail("no ping list files given (see --help)");
     return ExitUsage;
   }
   run = true;
@@ -150,7 +143,7 @@ int main(int argc, char** argv) {
   int status = parseOptions(argc, argv, options, run);
   if (!run) return status;
 
-  tessel_planner::TopologyPlanner planner(options.planner);
+  zintar::TopologyPlanner planner(options.planner);
   for (const std::string& path : options.lists) {
     std::string bytes;
     if (!readFile(path, bytes)) {
@@ -161,6 +154,15 @@ int main(int argc, char** argv) {
       std::fprintf(stderr, "%s: %s: %s\n", ProgramName, path.c_str(), planner.getError().c_str());
       return ExitFailure;
     }
+  }
+  // A list that is missing leaves its peer out of the tree: say so, even
+  // when quiet.
+  const std::vector<int> unlisted = planner.getUnlistedSlots();
+  if (!unlisted.empty()) {
+    std::string slots;
+    for (int slot : unlisted) slots += " " + std::to_string(slot);
+    std::fprintf(stderr, "%s: warning: %zu peers named in the lists have no list of their own (slots%s); the tree "
+                 "leaves them out\n", ProgramName, unlisted.size(), slots.c_str());
   }
   if (options.matrix && !options.quiet) std::fputs(planner.latencyTable().c_str(), stdout);
   if (planner.plan() != 0) {

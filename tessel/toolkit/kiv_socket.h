@@ -76,6 +76,9 @@ class TESSEL_EXPORT KivSocket {
   // A UDP socket bound to port (0: one the system picks) of every local
   // address.
   int udpListen(int port);
+  // The local port the open socket is bound to (after port 0, the one the
+  // system picked), or -1 when the object is closed or not bound.
+  int getLocalPort() const;
   // A TCP connection to host (a dotted address, or a name whose first
   // address is used) or to ip. Refused without creating a socket when host
   // is null or empty, the name does not resolve, ip is 0xFFFFFFFF or port

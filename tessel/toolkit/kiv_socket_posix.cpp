@@ -217,6 +217,17 @@ int KivSocket::udpListen(int port) {
   return 0;
 }
 
+int KivSocket::getLocalPort() const {
+  if (sock == InvalidSocket) return -1;
+  sockaddr_in local{};
+  socklen_t length = sizeof(local);
+  if (::getsockname(descriptor(sock), reinterpret_cast<sockaddr*>(&local), &length) != 0 ||
+      local.sin_family != AF_INET)
+    return -1;
+  int port = ntohs(local.sin_port);
+  return port == 0 ? -1 : port;
+}
+
 int KivSocket::tcpConnect(const char* host, int port) {
   sockaddr_in address;
   if (prepareAddress(address, host, port, -1) != 0) return -1;

@@ -1,6 +1,7 @@
 // tessel-room run as a user runs it: a small room of peer processes must
 // pass every check, its saved ping lists must plan to the same tree through
-// tessel-topology, and bad options must be refused with status 2.
+// tessel-topology, bad options must be refused with status 2 and outputs
+// it cannot write with status 1.
 
 #include <gtest/gtest.h>
 
@@ -73,14 +74,17 @@ TEST(RoomToolTest, PeerThatAcceptsNoConnectionsStaysALeaf) {
   EXPECT_NE(output.find("mode 0 has no ordered delivery"), std::string::npos) << output;
 }
 
-TEST(RoomToolTest, BadOptionsAreRefusedWithStatusTwo) {
+TEST(RoomToolTest, BadOptionsAndUnwritableOutputsAreRefusedBeforeAnythingStarts) {
   if (roomPath().empty()) GTEST_SKIP() << "tools not built";
+  tessel_test::TempFolder folder;
+  const std::string missing = folder.path() + "/missing";
   struct Case {
     std::vector<std::string> args;
     const char* says;
+    int status = 2;
   };
   const Case cases[] = {
-      {{"--peers", "1"}, "--peers wants a whole number from 2 to 32"},
+      {{"--peers=1"}, "--peers wants a whole number from 2 to 32"},
       {{"--peers", "33"}, "from 2 to 32"},
       {{"--mode", "4"}, "--mode is 0, 3 or 5"},
       {{"--duration", "soon"}, "seconds from 0.5 to 60"},
@@ -88,12 +92,15 @@ TEST(RoomToolTest, BadOptionsAreRefusedWithStatusTwo) {
       {{"--closed", "5", "--peers", "5"}, "leaves no peer"},
       {{"--frobnicate"}, "unknown option '--frobnicate'"},
       {{"--peers", "32", "--rate", "200", "--duration", "60"}, "messages"},
+      {{"--save", missing + "/lists"}, "cannot save into", 1},
+      {{"--dot=" + missing + "/tree.dot"}, "cannot write", 1},
   };
   for (const Case& c : cases) {
     std::string output;
-    EXPECT_EQ(tessel_test::runProgram(roomPath(), c.args, output), 2) << c.args[0] << ": " << output;
+    EXPECT_EQ(tessel_test::runProgram(roomPath(), c.args, output), c.status) << c.args[0] << ": " << output;
     EXPECT_NE(output.find(c.says), std::string::npos) << c.args[0] << ": " << output;
   }
+  EXPECT_FALSE(std::filesystem::exists(missing)) << "no folder is created";
   std::string help;
   EXPECT_EQ(tessel_test::runProgram(roomPath(), {"--help"}, help), 0);
   for (const char* option : {"--peers", "--mode", "--fan-out", "--closed", "--capacity", "--duration", "--rate",

@@ -67,9 +67,9 @@ TEST(GalaxydTest, CommandLineIsCheckedBeforeAnythingIsBound) {
     const char* says;
   } cases[] = {
       {{"--help"}, 0, "Usage: tessel-galaxyd"},
-      {{"--port", "65536"}, 2, "bad port"},
-      {{"--bind", "not-an-address", "--port", "0"}, 2, "bad bind address"},
-      {{"--verbose"}, 2, "unknown argument"},
+      {{"--port=65536"}, 2, "--port wants a whole number from 0 to 65535, not '65536'"},
+      {{"--bind", "not-an-address", "--port", "0"}, 2, "--bind wants an IPv4 address"},
+      {{"--verbose"}, 2, "unknown option '--verbose'"},
       {{"--bind", "127.0.0.1", "--port", std::to_string(taken.port())}, 1, "cannot listen"},
   };
   for (const Case& c : cases) {

@@ -1,5 +1,6 @@
 #include "tests/support/fake_root.h"
 
+#include "tessel/planner/topology_description.h"
 #include "tests/support/loopback_room.h"
 
 namespace tessel_test {
@@ -59,15 +60,8 @@ void FakeRoot::run() {
 }
 
 PacketDef::PeerProperty memberRecord(int slot, int port) {
-  PacketDef::PeerProperty record;
-  record.id = LoopbackRoom::FirstPeerId + slot;
-  record.roomId.setMajor(1);
-  record.roomId.setMinor(2);
-  record.roomId.setSlot(uint32_t(slot));
-  record.ip = LoopbackRoom::Loopback;
-  record.port = static_cast<uint16_t>(port);
-  record.listen = 1;
-  return record;
+  return zintar::TopologyDescription::peerRecord(LoopbackRoom::FirstPeerId + slot, slot, LoopbackRoom::Loopback, port,
+                                                 true, 1, 2);
 }
 
 std::unique_ptr<zintar::Tessel> makeMember(int slot, int port, bool syncTime,

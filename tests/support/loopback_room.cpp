@@ -5,8 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <cstring>
-
+#include "tessel/planner/topology_description.h"
 #include "tests/support/test_support.h"
 
 namespace tessel_test {
@@ -30,30 +29,14 @@ int freeUdpPort() {
 std::string topologyDescription(int capacity, int maxDataSize, bool syncTime,
                                 const std::vector<PacketDef::PeerProperty>& records,
                                 const std::vector<int32_t>& parents) {
-  std::string bytes;
-  auto put = [&bytes](const void* data, size_t size) { bytes.append(static_cast<const char*>(data), size); };
-  int32_t value = capacity;
-  put(&value, 4);
-  value = maxDataSize;
-  put(&value, 4);
-  char flag = syncTime ? 1 : 0;
-  put(&flag, 1);
-  value = static_cast<int32_t>(records.size());
-  put(&value, 4);
-  for (const auto& record : records) put(&record, sizeof(record));
-  int32_t entries = 0;
-  for (int32_t parent : parents) entries += parent >= 0 ? 1 : 0;
-  put(&entries, 4);
-  for (size_t slot = 0; slot < parents.size(); ++slot) {
-    if (parents[slot] < 0) continue;
-    char entry[6];
-    entry[0] = static_cast<char>(slot);
-    entry[1] = static_cast<char>(parents[slot]);
-    int32_t ping = 10 + static_cast<int32_t>(slot);
-    std::memcpy(entry + 2, &ping, 4);
-    put(entry, 6);
-  }
-  return bytes;
+  zintar::TopologyDescription description;
+  description.capacity = capacity;
+  description.maxDataSize = maxDataSize;
+  description.syncTime = syncTime;
+  description.records = records;
+  for (size_t slot = 0; slot < parents.size(); ++slot)
+    if (parents[slot] >= 0) description.entries.push_back({int(slot), parents[slot], 10 + int32_t(slot)});
+  return description.encode();
 }
 
 LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime, int capacity, int maxDataSize)
@@ -67,15 +50,8 @@ LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime
     engine->startSession();
     engine->setRoomId(1, 2);
     engines_.push_back(std::move(engine));
-    PacketDef::PeerProperty record;
-    record.id = FirstPeerId + int32_t(slot);
-    record.roomId.setMajor(1);
-    record.roomId.setMinor(2);
-    record.roomId.setSlot(uint32_t(slot));
-    record.ip = Loopback;
-    record.port = static_cast<uint16_t>(port);
-    record.listen = 1;
-    records.push_back(record);
+    records.push_back(zintar::TopologyDescription::peerRecord(FirstPeerId + int32_t(slot), int(slot), Loopback, port,
+                                                              true, 1, 2));
   }
   description_ = topologyDescription(capacity, maxDataSize, syncTime, records, parents_);
   for (size_t slot = 0; slot < engines_.size(); ++slot) {

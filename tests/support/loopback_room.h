@@ -18,7 +18,8 @@ namespace tessel_test {
 int freeUdpPort();
 
 // Topology description bytes: frame store capacity and data size, the
-// synchronisation flag, the records, and (slot, parent, ping) entries.
+// synchronisation flag, the records, and an entry (slot, parents[slot],
+// ping 10 + slot) for every slot whose parents[slot] is not negative.
 std::string topologyDescription(int capacity, int maxDataSize, bool syncTime,
                                 const std::vector<PacketDef::PeerProperty>& records,
                                 const std::vector<int32_t>& parents);

@@ -18,11 +18,11 @@
 #include "tests/support/loopback_room.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_support.h"
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 
-using tessel_planner::PingList;
-using tessel_planner::PlannerOptions;
-using tessel_planner::TopologyPlanner;
+using zintar::PingList;
+using zintar::PlannerOptions;
+using zintar::TopologyPlanner;
 using zintar::TesselApi;
 using zintar::TesselJob;
 
@@ -121,13 +121,7 @@ TEST(TopologyToolTest, ListsFromRealEnginesGiveATreeTheyConnectWith) {
 // A made-up list: slot, listen flag and (slot, ping) entries.
 std::string listBytes(int slot, bool listen, const std::vector<PingList::PeerEntry>& peers) {
   PingList list;
-  list.self.id = FirstId + slot;
-  list.self.roomId.setMajor(1);
-  list.self.roomId.setMinor(2);
-  list.self.roomId.setSlot(uint32_t(slot));
-  list.self.ip = Loopback;
-  list.self.port = uint16_t(30000 + slot);
-  list.self.listen = listen ? 1 : 0;
+  list.self = zintar::TopologyDescription::peerRecord(FirstId + slot, slot, Loopback, 30000 + slot, listen, 1, 2);
   list.peers = peers;
   return list.encode();
 }
@@ -157,8 +151,8 @@ TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
   ASSERT_EQ(planner.plan(), 0);
 
   std::string output;
-  std::vector<std::string> args{"-o", dir + "/out.bin", "--dot", dir + "/tree.dot", "-f", "2", "-c", "100", "-d",
-                                "200", "--no-sync", "--matrix"};
+  std::vector<std::string> args{"-o", dir + "/out.bin", "--dot=" + dir + "/tree.dot", "-f", "2", "--capacity=100",
+                                "-d", "200", "--no-sync", "--matrix"};
   args.insert(args.end(), files.rbegin(), files.rend());
   ASSERT_EQ(tessel_test::runProgram(tool, args, output), 0) << output;
   EXPECT_EQ(readFile(dir + "/out.bin"), planner.getDescription()) << "the same plan as the library's planner";
@@ -178,8 +172,10 @@ TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
   writeFile(dir + "/closed1.bin", listBytes(1, false, pair));
   const Case cases[] = {
       {"unknown option", {"--bogus", files[0]}, 2, "unknown option"},
-      {"fan-out out of range", {"-f", "40", files[0]}, 2, "from 1 to 31"},
+      {"fan-out out of range", {"--fan-out=40", files[0]}, 2, "--fan-out wants a whole number from 1 to 31"},
       {"no lists", {"-o", dir + "/x.bin"}, 2, "no ping list files"},
+      {"lists name peers without a list", {"-o", dir + "/half.bin", files[0], files[1]}, 0,
+       "warning: 2 peers named in the lists have no list of their own (slots 2 3)"},
       {"missing file", {dir + "/missing.bin"}, 1, "cannot read"},
       {"not a list", {dir + "/junk.bin"}, 1, "junk.bin: not a ping list"},
       {"same slot twice", {files[0], files[0]}, 1, "two ping lists for slot 0"},

@@ -184,7 +184,7 @@ RoomVerdict checkRoom(int mode, const std::vector<PeerRun>& peers) {
       add(Check::Pass, name + ": " + std::to_string(total) + " sent, each reached " + whom + " exactly once");
     } else {
       add(Check::Fail, name + ": " + std::to_string(lost) + " lost, " + std::to_string(duplicated) +
-                           " duplicated (at slots " + slotList(faulty) + ")");
+                           " duplicated of " + std::to_string(total) + " sent (at slots " + slotList(faulty) + ")");
     }
     if (kind == KindOrdered && sequenced) {
       add(Check::Info, "sequenced mode: leaves skipped " + std::to_string(skipped) +

@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "tessel/toolkit/kiv_clock.h"
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 #include "tools/room/room_checks.h"
 #include "tools/room/room_peer.h"
 #include "tools/room/room_report.h"
@@ -156,12 +156,20 @@ class Room {
              const std::function<std::string()>& pending, const std::function<void()>& onTick = nullptr);
   void handle(Child& child, const std::string& message);
   bool sendAll(const MessageWriter& message);
+  bool checkOutputs();
   bool plan();
   bool connectAll();
   bool runTraffic();
   bool collect();
-  void saveFiles();
+  bool saveFiles();
+  bool renderPng();
+  // Progress on standard error while the peers start, measure and
+  // connect: the step and how many peers are done (doneWord) with it.
+  void stepProgress(const char* step, const char* doneWord, const std::function<bool(const Child&)>& done);
   void progress(bool last);
+  // Ends a progress line that is being redrawn on a terminal before
+  // anything else is printed.
+  void endProgressLine();
   std::string pendingWhere(const std::function<bool(const Child&)>& done) const;
 
   RoomOptions options_;
@@ -175,11 +183,13 @@ class Room {
   int signalRead_ = -1;
   int signalWriteEnd_ = -1;
   std::string failure_;
-  tessel_planner::TopologyPlanner planner_;
+  zintar::TopologyPlanner planner_;
   std::string description_;
+  uint32_t runStart_ = 0;
   uint32_t trafficStart_ = 0;
   uint32_t lastProgress_ = 0;
-  bool progressShown_ = false;
+  std::string lastStep_;
+  bool lineOpen_ = false;
   bool tty_ = false;
 };
 
@@ -341,8 +351,9 @@ bool Room::startPeers() {
     }
   }
   auto ready = [](const Child& child) { return child.port > 0; };
+  stepProgress("starting the peers", "ready", ready);
   return await("start", StartLimitMs, [&] { return pendingWhere(ready).empty(); },
-               [&] { return pendingWhere(ready); });
+               [&] { return pendingWhere(ready); }, [&] { stepProgress("starting the peers", "ready", ready); });
 }
 
 void Room::shutdown() {
@@ -514,11 +525,12 @@ bool Room::plan() {
   auto measured = [](const Child& child) { return child.hasPingList; };
   const int measureLimit =
       StepLimitMs * 2 + (options_.peers - 1) * PingAttempts * PingWorstInThresholds * options_.pingThresholdMs;
+  stepProgress("measuring pings", "done", measured);
   if (!await("the ping measurements", measureLimit, [&] { return pendingWhere(measured).empty(); },
-             [&] { return pendingWhere(measured); }))
+             [&] { return pendingWhere(measured); }, [&] { stepProgress("measuring pings", "done", measured); }))
     return false;
 
-  tessel_planner::PlannerOptions plannerOptions;
+  zintar::PlannerOptions plannerOptions;
   plannerOptions.fanOut = options_.fanOut;
   plannerOptions.syncTime = true;
   plannerOptions.maxDataSize = options_.payloadSize + 16;
@@ -530,7 +542,7 @@ bool Room::plan() {
     int64_t total = int64_t(options_.peers) * options_.orderedRate * options_.durationMs / 1000;
     plannerOptions.capacity = static_cast<int32_t>(std::clamp<int64_t>(2 * total + 256, 256, 65536));
   }
-  planner_ = tessel_planner::TopologyPlanner(plannerOptions);
+  planner_ = zintar::TopologyPlanner(plannerOptions);
   for (auto& child : children_) {
     if (planner_.addPingList(child->pingList.data(), child->pingList.size()) != 0) {
       failure_ = "the ping list of slot " + std::to_string(child->slot) + ": " + planner_.getError();
@@ -542,9 +554,11 @@ bool Room::plan() {
     return false;
   }
   description_ = planner_.getDescription();
-  saveFiles();
+  if (!saveFiles()) return false;
+  endProgressLine();
   if (!options_.quiet) std::fputs(describeRoom(options_, planner_, galaxyPort_).c_str(), stdout);
   std::fflush(stdout);
+  if (!renderPng()) return false;
 
   MessageWriter topology(MsgTopology);
   topology.blob(description_);
@@ -562,23 +576,120 @@ bool Room::plan() {
   return true;
 }
 
-void Room::saveFiles() {
-  if (!options_.dotFile.empty()) {
-    std::ofstream out(options_.dotFile, std::ios::trunc);
-    out << planner_.dot();
-    if (!out) std::fprintf(stderr, "tessel-room: cannot write '%s'\n", options_.dotFile.c_str());
-  }
-  if (options_.saveDir.empty()) return;
+// The folder a file goes into; "." for a bare name.
+std::filesystem::path folderOf(const std::filesystem::path& path) {
+  std::filesystem::path folder = path.lexically_normal();
+  if (!folder.has_filename()) folder = folder.parent_path();
+  folder = folder.parent_path();
+  return folder.empty() ? std::filesystem::path(".") : folder;
+}
+
+bool isWritableFolder(const std::filesystem::path& folder) {
   std::error_code error;
-  std::filesystem::create_directories(options_.saveDir, error);
-  auto write = [&](const std::string& name, const std::string& bytes) {
-    std::string path = (std::filesystem::path(options_.saveDir) / name).string();
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), std::streamsize(bytes.size()));
-    if (!out) std::fprintf(stderr, "tessel-room: cannot write '%s'\n", path.c_str());
-  };
-  for (auto& child : children_) write("slot-" + std::to_string(child->slot) + ".pinglist", child->pingList);
-  write("topology.bin", description_);
+  return std::filesystem::is_directory(folder, error) && access(folder.c_str(), W_OK) == 0;
+}
+
+// Writes bytes to path; false with the reason in why.
+bool writeFile(const std::string& path, const std::string& bytes, std::string& why) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  if (out) out.write(bytes.data(), std::streamsize(bytes.size()));
+  if (out) out.close();
+  if (out) return true;
+  why = "cannot write '" + path + "'" + (errno != 0 ? std::string(": ") + std::strerror(errno) : "");
+  return false;
+}
+
+// A file beside dot named after it, with the extension .png.
+std::string pngBeside(const std::string& dot) {
+  std::filesystem::path png = std::filesystem::path(dot).replace_extension(".png");
+  return png == std::filesystem::path(dot) ? dot + ".png" : png.string();
+}
+
+// The full name of program in a folder of PATH, or empty.
+std::string findInPath(const char* program) {
+  const char* path = std::getenv("PATH");
+  std::string folders = path != nullptr ? path : "";
+  for (size_t start = 0; start <= folders.size();) {
+    size_t end = folders.find(':', start);
+    if (end == std::string::npos) end = folders.size();
+    std::string folder = folders.substr(start, end - start);
+    std::string candidate = (folder.empty() ? std::string(".") : folder) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+    start = end + 1;
+  }
+  return "";
+}
+
+bool Room::checkOutputs() {
+  // Refused before anything starts, so that a long run does not end in a
+  // file it cannot write, and nothing is created on the way.
+  if (!options_.dotFile.empty() && !isWritableFolder(folderOf(options_.dotFile))) {
+    failure_ = "cannot write '" + options_.dotFile + "': the folder " + folderOf(options_.dotFile).string() +
+               " does not exist or cannot be written";
+    return false;
+  }
+  if (!options_.saveDir.empty()) {
+    std::error_code error;
+    const bool exists = std::filesystem::exists(options_.saveDir, error);
+    if (exists && !isWritableFolder(options_.saveDir)) {
+      failure_ = "cannot save into '" + options_.saveDir + "': not a folder that can be written";
+      return false;
+    }
+    if (!exists && !isWritableFolder(folderOf(options_.saveDir))) {
+      failure_ = "cannot save into '" + options_.saveDir + "': the folder " + folderOf(options_.saveDir).string() +
+                 " does not exist or cannot be written";
+      return false;
+    }
+  }
+  return true;
+}
+
+bool Room::saveFiles() {
+  errno = 0;
+  if (!options_.dotFile.empty() && !writeFile(options_.dotFile, planner_.dot(), failure_)) return false;
+  if (options_.saveDir.empty()) return true;
+  // Only the folder itself: its parent was there when the run began.
+  std::error_code error;
+  std::filesystem::create_directory(options_.saveDir, error);
+  if (error) {
+    failure_ = "cannot create '" + options_.saveDir + "': " + error.message();
+    return false;
+  }
+  for (auto& child : children_) {
+    const std::string name = "slot-" + std::to_string(child->slot) + ".pinglist";
+    if (!writeFile((std::filesystem::path(options_.saveDir) / name).string(), child->pingList, failure_)) return false;
+  }
+  return writeFile((std::filesystem::path(options_.saveDir) / "topology.bin").string(), description_, failure_);
+}
+
+bool Room::renderPng() {
+  if (options_.dotFile.empty()) return true;
+  const std::string dot = findInPath("dot");
+  if (dot.empty()) {
+    if (!options_.quiet)
+      std::printf("\nThe tree is in %s (with Graphviz installed, a PNG of it too).\n", options_.dotFile.c_str());
+    return true;
+  }
+  const std::string png = pngBeside(options_.dotFile);
+  std::vector<std::string> args{dot, "-Tpng", "-o", png, options_.dotFile};
+  std::vector<char*> argv;
+  for (auto& arg : args) argv.push_back(arg.data());
+  argv.push_back(nullptr);
+  pid_t pid = -1;
+  int result = posix_spawn(&pid, dot.c_str(), nullptr, nullptr, argv.data(), environ);
+  if (result != 0) {
+    failure_ = "cannot start '" + dot + "': " + std::strerror(result);
+    return false;
+  }
+  int status = 0;
+  if (!reapWithin(pid, StepLimitMs, status)) status = endProcess(pid, 0);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+    failure_ = "Graphviz's dot could not draw '" + png + "': it " + describeStatus(status);
+    return false;
+  }
+  if (!options_.quiet) std::printf("\nThe tree is in %s, drawn in %s.\n", options_.dotFile.c_str(), png.c_str());
+  std::fflush(stdout);
+  return true;
 }
 
 bool Room::connectAll() {
@@ -605,19 +716,49 @@ bool Room::connectAll() {
   };
   // The root first: a child's link goes to an engine that is already up.
   Child& first = *children_[size_t(root)];
+  auto connected = [](const Child& child) { return child.connected; };
+  auto tick = [&] { stepProgress("connecting, the root first", "connected", connected); };
+  tick();
   if (!connect(first)) return false;
-  if (!await("the root's connect", limit, [&] { return first.connected; }, [&] { return "the root"; }) ||
+  if (!await("the root's connect", limit, [&] { return first.connected; }, [&] { return "the root"; }, tick) ||
       !check(first))
     return false;
   for (auto& child : children_)
     if (child->slot != root && !connect(*child)) return false;
-  auto connected = [](const Child& child) { return child.connected; };
   if (!await("connect", limit, [&] { return pendingWhere(connected).empty(); },
-             [&] { return pendingWhere(connected); }))
+             [&] { return pendingWhere(connected); }, tick))
     return false;
   for (auto& child : children_)
     if (!check(*child)) return false;
   return true;
+}
+
+void Room::stepProgress(const char* step, const char* doneWord, const std::function<bool(const Child&)>& done) {
+  if (options_.quiet) return;
+  const uint32_t now = KivClock::getTickCount();
+  const bool newStep = step != lastStep_;
+  if (!newStep && now - lastProgress_ < (tty_ ? ProgressEveryMs : 1000)) return;
+  lastProgress_ = now;
+  lastStep_ = step;
+  size_t count = 0;
+  for (auto& child : children_) count += done(*child) ? 1 : 0;
+  char line[160];
+  std::snprintf(line, sizeof(line), "[%5.1f s] %s: %zu of %d %s", (now - runStart_) / 1000.0, step, count,
+                options_.peers, doneWord);
+  if (tty_) {
+    std::fprintf(stderr, "\r%-100s", line);
+    lineOpen_ = true;
+  } else {
+    std::fprintf(stderr, "%s\n", line);
+  }
+  std::fflush(stderr);
+}
+
+void Room::endProgressLine() {
+  if (!lineOpen_) return;
+  std::fprintf(stderr, "\r%-100s\r", "");
+  std::fflush(stderr);
+  lineOpen_ = false;
 }
 
 void Room::progress(bool last) {
@@ -631,18 +772,23 @@ void Room::progress(bool last) {
     for (int kind = KindDirect; kind <= KindOrdered; ++kind) got[kind] += child->got[kind];
   }
   const double elapsed = (now - trafficStart_) / 1000.0;
+  char when[32];
+  if (last)
+    std::snprintf(when, sizeof(when), "[done]");
+  else
+    std::snprintf(when, sizeof(when), "[%5.1f s of %.1f]", std::min(elapsed, options_.durationMs / 1000.0),
+                  options_.durationMs / 1000.0);
   char line[160];
-  std::snprintf(line, sizeof(line), "[%5.1f s of %.1f] sent %llu  received: direct %llu  immediate %llu  ordered %llu",
-                std::min(elapsed, options_.durationMs / 1000.0), options_.durationMs / 1000.0,
+  std::snprintf(line, sizeof(line), "%s sent %llu  received: direct %llu  immediate %llu  ordered %llu", when,
                 static_cast<unsigned long long>(sent), static_cast<unsigned long long>(got[KindDirect]),
                 static_cast<unsigned long long>(got[KindImmediate]), static_cast<unsigned long long>(got[KindOrdered]));
   if (tty_) {
     std::fprintf(stderr, "\r%-100s%s", line, last ? "\n" : "");
+    lineOpen_ = !last;
   } else {
     std::fprintf(stderr, "%s\n", line);
   }
   std::fflush(stderr);
-  progressShown_ = true;
 }
 
 bool Room::runTraffic() {
@@ -710,6 +856,7 @@ bool Room::collect() {
 
 int Room::run() {
   tty_ = isatty(STDERR_FILENO) != 0;
+  runStart_ = KivClock::getTickCount();
   int ends[2];
   if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
     std::fprintf(stderr, "tessel-room: pipe: %s\n", std::strerror(errno));
@@ -725,17 +872,9 @@ int Room::run() {
   sigaction(SIGTERM, &action, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  bool ok = startGalaxyd() && startPeers() && plan() && connectAll();
-  if (ok && !options_.quiet) {
-    uint32_t slowest = 0;
-    for (auto& child : children_) slowest = std::max(slowest, child->connectMs);
-    std::printf("\nConnected: the root first, then the others at once; the slowest took %.1f s.\n",
-                slowest / 1000.0);
-    std::fflush(stdout);
-  }
-  ok = ok && runTraffic() && collect();
+  bool ok = checkOutputs() && startGalaxyd() && startPeers() && plan() && connectAll() && runTraffic() && collect();
   if (!ok) {
-    if (progressShown_ && tty_) std::fputc('\n', stderr);
+    endProgressLine();
     std::fprintf(stderr, "tessel-room: %s\n", failure_.c_str());
     shutdown();
     return 1;

@@ -25,23 +25,25 @@ std::string format(const char* pattern, auto... values) {
   return line;
 }
 
+// p50/p99/max, or the one value when all three are the same.
 std::string triple(const Percentiles& p) {
   if (p.count == 0) return "     -";
+  if (p.p50 == p.max) return format("%14lld", static_cast<long long>(p.max));
   return format("%4lld/%4lld/%4lld", static_cast<long long>(p.p50), static_cast<long long>(p.p99),
                 static_cast<long long>(p.max));
 }
 
-std::string role(const tessel_planner::Plan& plan, int slot) {
+std::string role(const zintar::TopologyPlan& plan, int slot) {
   if (slot == plan.root) return "root";
   return plan.children(slot).empty() ? "leaf" : "inner";
 }
 
 }  // namespace
 
-std::string describeRoom(const RoomOptions& options, const tessel_planner::TopologyPlanner& planner,
+std::string describeRoom(const RoomOptions& options, const zintar::TopologyPlanner& planner,
                          int galaxyPort) {
-  std::string text = format("tessel-room: %d peers on 127.0.0.1, delivery mode %s, clock synchronisation on\n",
-                            options.peers, modeName(options.mode));
+  std::string text = format("tessel-room: %d peers on 127.0.0.1, delivery mode %s\n", options.peers,
+                            modeName(options.mode));
   if (options.closedPeers > 0) {
     std::string closed;
     for (int slot = options.peers - options.closedPeers; slot < options.peers; ++slot)
@@ -64,26 +66,20 @@ std::string describeRoom(const RoomOptions& options, const tessel_planner::Topol
   return text;
 }
 
-std::string describeRun(const RoomOptions& options, const tessel_planner::TopologyPlanner& planner,
+std::string describeRun(const RoomOptions& options, const zintar::TopologyPlanner& planner,
                         const std::vector<PeerRun>& runs, const std::vector<uint32_t>& connectMs,
                         const RoomVerdict& verdict) {
   const auto& plan = planner.getPlan();
-  uint64_t sent[4] = {};
   uint32_t slowest = 0;
-  for (size_t slot = 0; slot < runs.size(); ++slot) {
-    for (uint32_t count : runs[slot].directTo) sent[KindDirect] += count;
-    sent[KindImmediate] += runs[slot].immediateSent;
-    sent[KindOrdered] += runs[slot].orderedSent;
-    if (slot < connectMs.size()) slowest = std::max(slowest, connectMs[slot]);
-  }
+  for (uint32_t ms : connectMs) slowest = std::max(slowest, ms);
+  // The totals sent are in the checks.
   std::string text;
-  text += format("\nTraffic: %.1f s; every peer sent per second %d direct packets, %d immediate and %d ordered "
+  text += format("\nConnected: the root first, then the others at once; the slowest took %u ms.\n",
+                 unsigned(slowest));
+  text += format("Traffic: %.1f s; every peer sent per second %d direct packets, %d immediate and %d ordered "
                  "broadcasts of %d bytes\n",
                  options.durationMs / 1000.0, options.directRate, options.immediateRate, options.orderedRate,
                  options.payloadSize);
-  text += format("  sent in all: %llu direct, %llu immediate, %llu ordered; slowest connect %u ms\n",
-                 static_cast<unsigned long long>(sent[KindDirect]), static_cast<unsigned long long>(sent[KindImmediate]),
-                 static_cast<unsigned long long>(sent[KindOrdered]), unsigned(slowest));
 
   text += "\nJobs received per peer (popJob; messages by kind, then the other job types):\n";
   text += " slot  role   direct  immediate  ordered  skipped  lost  dup  ping answers  disconnects  errors\n";
@@ -97,10 +93,11 @@ std::string describeRun(const RoomOptions& options, const tessel_planner::Topolo
                    runs[slot].jobs[4]);
   }
 
-  text += "\nDelay per peer, p50/p99/max. \"figure\": the delay the library stamps on a broadcast (frame ids of\n"
-          "10 ms, at least 5; a leaf adds half its parent link's round trip to ordered ones). \"ms\": wall-clock\n"
-          "time from the send to popJob, read from the machine's clock that all peers share.\n";
-  text += " slot  role   immediate figure  immediate ms    ordered figure    ordered ms     direct ms\n";
+  text += "\nDelay per peer, p50/p99/max (one value when all three are the same). \"frames\": the delay the\n"
+          "library stamps on a broadcast, in 10 ms frames of the root's clock, at least 5 (a leaf adds half its\n"
+          "parent link's round trip to ordered ones). \"ms\": wall-clock time from the send to popJob, read from\n"
+          "the machine's clock that all peers share.\n";
+  text += " slot  role   immediate frames  immediate ms    ordered frames    ordered ms     direct ms\n";
   for (size_t slot = 0; slot < runs.size(); ++slot) {
     const PeerFigures& figures = verdict.peers[slot];
     text += format("%5zu  %-5s %16s  %14s  %16s  %12s  %12s\n", slot, role(plan, int(slot)).c_str(),

@@ -10,19 +10,19 @@
 #include <string>
 #include <vector>
 
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 #include "tools/room/room_checks.h"
 #include "tools/room/room_coordinator.h"
 
 namespace tessel_room {
 
 // The room before traffic: options, pings and the tree.
-std::string describeRoom(const RoomOptions& options, const tessel_planner::TopologyPlanner& planner,
+std::string describeRoom(const RoomOptions& options, const zintar::TopologyPlanner& planner,
                          int galaxyPort);
 
 // The traffic and its verdict. connectMs[s]: how long slot s took to
 // connect.
-std::string describeRun(const RoomOptions& options, const tessel_planner::TopologyPlanner& planner,
+std::string describeRun(const RoomOptions& options, const zintar::TopologyPlanner& planner,
                         const std::vector<PeerRun>& runs, const std::vector<uint32_t>& connectMs,
                         const RoomVerdict& verdict);
 

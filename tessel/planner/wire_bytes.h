@@ -1,13 +1,13 @@
 // Little-endian 32-bit fields of the ping list and topology description.
 
-#ifndef TESSEL_TOOLS_PLANNER_WIRE_BYTES_H_
-#define TESSEL_TOOLS_PLANNER_WIRE_BYTES_H_
+#ifndef TESSEL_PLANNER_WIRE_BYTES_H_
+#define TESSEL_PLANNER_WIRE_BYTES_H_
 
 #include <cstdint>
 #include <cstring>
 #include <string>
 
-namespace tessel_planner {
+namespace zintar {
 
 inline int32_t readInt(const char* at) {
   int32_t value;
@@ -19,6 +19,6 @@ inline void putInt(std::string& bytes, int32_t value) {
   bytes.append(reinterpret_cast<const char*>(&value), sizeof(value));
 }
 
-}  // namespace tessel_planner
+}  // namespace zintar
 
-#endif  // TESSEL_TOOLS_PLANNER_WIRE_BYTES_H_
+#endif  // TESSEL_PLANNER_WIRE_BYTES_H_

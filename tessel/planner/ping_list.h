@@ -13,8 +13,8 @@
 //
 // A plain value; any thread may use it.
 
-#ifndef TESSEL_TOOLS_PLANNER_PING_LIST_H_
-#define TESSEL_TOOLS_PLANNER_PING_LIST_H_
+#ifndef TESSEL_PLANNER_PING_LIST_H_
+#define TESSEL_PLANNER_PING_LIST_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -22,10 +22,11 @@
 #include <vector>
 
 #include "tessel/records/packet_def.h"
+#include "tessel/tessel_export.h"
 
-namespace tessel_planner {
+namespace zintar {
 
-class PingList {
+class TESSEL_EXPORT PingList {
  public:
   static constexpr int MaxSlots = 32;
   static constexpr size_t RecordSize = sizeof(PacketDef::PeerProperty);
@@ -60,6 +61,6 @@ class PingList {
   std::string encode() const;
 };
 
-}  // namespace tessel_planner
+}  // namespace zintar
 
-#endif  // TESSEL_TOOLS_PLANNER_PING_LIST_H_
+#endif  // TESSEL_PLANNER_PING_LIST_H_

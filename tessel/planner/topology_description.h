@@ -4,6 +4,13 @@
 // entries, the root naming itself as its parent. encode() writes the exact
 // bytes; parse() is the one checked entry point for reading them back.
 //
+// A host or server that fixes the tree itself builds one with addPeer:
+//
+//   zintar::TopologyDescription topology;  // no frame store, no clock sync
+//   topology.addPeer(zintar::TopologyDescription::peerRecord(100, 0, ip, port0), 0);  // the root
+//   topology.addPeer(zintar::TopologyDescription::peerRecord(101, 1, ip, port1), 0);  // its child
+//   std::string bytes = topology.encode();  // for setTopology
+//
 // Layout, little-endian, no padding:
 //   0       4       frame store packet count (0 or less: leave the store)
 //   4       4       largest data size per stored packet
@@ -15,8 +22,8 @@
 //
 // A plain value; any thread may use it.
 
-#ifndef TESSEL_TOOLS_PLANNER_TOPOLOGY_DESCRIPTION_H_
-#define TESSEL_TOOLS_PLANNER_TOPOLOGY_DESCRIPTION_H_
+#ifndef TESSEL_PLANNER_TOPOLOGY_DESCRIPTION_H_
+#define TESSEL_PLANNER_TOPOLOGY_DESCRIPTION_H_
 
 #include <cstddef>
 #include <cstdint>
@@ -24,10 +31,11 @@
 #include <vector>
 
 #include "tessel/records/packet_def.h"
+#include "tessel/tessel_export.h"
 
-namespace tessel_planner {
+namespace zintar {
 
-class TopologyDescription {
+class TESSEL_EXPORT TopologyDescription {
  public:
   static constexpr int MaxSlots = 32;
   static constexpr size_t RecordSize = sizeof(PacketDef::PeerProperty);
@@ -45,6 +53,17 @@ class TopologyDescription {
   bool syncTime = false;
   std::vector<PacketDef::PeerProperty> records;
   std::vector<Entry> entries;
+
+  // A record as a description carries it: peerId in slot of room (major,
+  // minor), reached at ip (IPv4 as a host-order number) and port, accepting
+  // connections when listen. The other fields keep their defaults.
+  static PacketDef::PeerProperty peerRecord(int32_t peerId, int slot, uint32_t ip, int port, bool listen = true,
+                                            uint32_t major = 0, uint32_t minor = 0);
+
+  // Appends record and its tree entry: parent is the slot of its parent,
+  // the record's own slot for the root; ping the entry's figure (what
+  // getClosestPeer compares). Checks nothing: see checkTree.
+  void addPeer(const PacketDef::PeerProperty& record, int parent, int32_t ping = 0);
 
   // The bytes in the layout above.
   std::string encode() const;
@@ -65,6 +84,6 @@ class TopologyDescription {
   int root() const;
 };
 
-}  // namespace tessel_planner
+}  // namespace zintar
 
-#endif  // TESSEL_TOOLS_PLANNER_TOPOLOGY_DESCRIPTION_H_
+#endif  // TESSEL_PLANNER_TOPOLOGY_DESCRIPTION_H_

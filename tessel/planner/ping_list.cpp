@@ -1,10 +1,10 @@
-#include "tools/planner/ping_list.h"
+#include "tessel/planner/ping_list.h"
 
 #include <cstring>
 
-#include "tools/planner/wire_bytes.h"
+#include "tessel/planner/wire_bytes.h"
 
-namespace tessel_planner {
+namespace zintar {
 
 namespace {
 
@@ -94,4 +94,4 @@ std::string PingList::encode() const {
   return bytes;
 }
 
-}  // namespace tessel_planner
+}  // namespace zintar

@@ -1,16 +1,34 @@
-#include "tools/planner/topology_description.h"
+#include "tessel/planner/topology_description.h"
 
 #include <cstring>
 
-#include "tools/planner/wire_bytes.h"
+#include "tessel/planner/wire_bytes.h"
 
-namespace tessel_planner {
+namespace zintar {
 
 namespace {
 
 static_assert(TopologyDescription::RecordSize == 50, "a peer record is 50 bytes on the wire");
 
 }  // namespace
+
+PacketDef::PeerProperty TopologyDescription::peerRecord(int32_t peerId, int slot, uint32_t ip, int port, bool listen,
+                                                       uint32_t major, uint32_t minor) {
+  PacketDef::PeerProperty record;
+  record.id = peerId;
+  record.roomId.setMajor(major);
+  record.roomId.setMinor(minor);
+  record.roomId.setSlot(static_cast<uint32_t>(slot));
+  record.ip = ip;
+  record.port = static_cast<uint16_t>(port);
+  record.listen = listen ? 1 : 0;
+  return record;
+}
+
+void TopologyDescription::addPeer(const PacketDef::PeerProperty& record, int parent, int32_t ping) {
+  records.push_back(record);
+  entries.push_back(Entry{static_cast<int>(record.roomId.slot()), parent, ping});
+}
 
 std::string TopologyDescription::encode() const {
   std::string bytes;
@@ -139,4 +157,4 @@ bool TopologyDescription::checkTree(std::string& why) const {
   return true;
 }
 
-}  // namespace tessel_planner
+}  // namespace zintar

@@ -1,8 +1,9 @@
 // TopologyPlanner turns the peer ping lists of one room into a topology
-// description: it is the party, outside the library, that chooses the
-// overlay's tree. The host of every peer hands its list (the bytes of
-// getPeerPingList) to whoever runs the planner, and every peer receives
-// the same description for setTopology.
+// description: it chooses the overlay's tree. The engine never calls it;
+// the host of every peer hands its list (the bytes of getPeerPingList) to
+// whoever runs the planner (the world's server, one host for its room, or
+// tessel-topology on files), and every peer receives the same description
+// for setTopology.
 //
 // Latency. The latency between two peers is what either of them measured
 // toward the other, the smaller when both did. A figure of -1 (or any
@@ -63,18 +64,19 @@
 // Single-threaded; one object per room. Add the lists, call plan(), then
 // read the plan, the description bytes, summary() and dot().
 
-#ifndef TESSEL_TOOLS_PLANNER_TOPOLOGY_PLANNER_H_
-#define TESSEL_TOOLS_PLANNER_TOPOLOGY_PLANNER_H_
+#ifndef TESSEL_PLANNER_TOPOLOGY_PLANNER_H_
+#define TESSEL_PLANNER_TOPOLOGY_PLANNER_H_
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/planner/ping_list.h"
-#include "tools/planner/topology_description.h"
+#include "tessel/planner/ping_list.h"
+#include "tessel/planner/topology_description.h"
+#include "tessel/tessel_export.h"
 
-namespace tessel_planner {
+namespace zintar {
 
 struct PlannerOptions {
   static constexpr int DefaultFanOut = 4;
@@ -91,7 +93,7 @@ struct PlannerOptions {
 };
 
 // The chosen tree, indexed by slot.
-struct Plan {
+struct TESSEL_EXPORT TopologyPlan {
   static constexpr int MaxSlots = 32;
 
   int root = -1;
@@ -103,13 +105,13 @@ struct Plan {
   int maxDepth = 0;
   TopologyDescription description;
 
-  Plan();
+  TopologyPlan();
   // Children of slot in slot order.
   std::vector<int> children(int slot) const;
   bool isMember(int slot) const { return slot >= 0 && slot < MaxSlots && parent[slot] != -1; }
 };
 
-class TopologyPlanner {
+class TESSEL_EXPORT TopologyPlanner {
  public:
   static constexpr int MaxSlots = 32;
   static constexpr int32_t Unknown = -1;
@@ -129,12 +131,15 @@ class TopologyPlanner {
   // of range. May be called again after more lists were added.
   int plan();
 
-  const Plan& getPlan() const { return plan_; }
+  const TopologyPlan& getPlan() const { return plan_; }
   // The description bytes of the last successful plan(), else empty.
   std::string getDescription() const;
   const std::string& getError() const { return error_; }
   int getNumPeers() const;
   const PingList* getPingList(int slot) const;
+  // The slots that the added lists name but that have no list of their
+  // own, in slot order: peers that a plan leaves out.
+  std::vector<int> getUnlistedSlots() const;
 
   // Latency between two slots as the planner uses it: the smaller of the
   // two measurements that are known, 0 for a slot with itself, else -1.
@@ -172,11 +177,11 @@ class TopologyPlanner {
   // link_[a][b]: the latency the planner uses (getLatency), both ways.
   int32_t link_[MaxSlots][MaxSlots];
   bool listens_[MaxSlots];
-  Plan plan_;
+  TopologyPlan plan_;
   bool planned_ = false;
   std::string error_;
 };
 
-}  // namespace tessel_planner
+}  // namespace zintar
 
-#endif  // TESSEL_TOOLS_PLANNER_TOPOLOGY_PLANNER_H_
+#endif  // TESSEL_PLANNER_TOPOLOGY_PLANNER_H_

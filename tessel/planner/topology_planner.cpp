@@ -1,10 +1,10 @@
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <tuple>
 
-namespace tessel_planner {
+namespace zintar {
 
 namespace {
 
@@ -38,7 +38,7 @@ struct TopologyPlanner::Tree {
   Cost cost;
 };
 
-Plan::Plan() {
+TopologyPlan::TopologyPlan() {
   for (int slot = 0; slot < MaxSlots; ++slot) {
     parent[slot] = -1;
     latency[slot] = -1;
@@ -46,7 +46,7 @@ Plan::Plan() {
   }
 }
 
-std::vector<int> Plan::children(int slot) const {
+std::vector<int> TopologyPlan::children(int slot) const {
   std::vector<int> result;
   for (int child = 0; child < MaxSlots; ++child)
     if (child != slot && parent[child] == slot) result.push_back(child);
@@ -113,6 +113,19 @@ int TopologyPlanner::addPingList(const PingList& list) {
 
 int TopologyPlanner::getNumPeers() const {
   return static_cast<int>(std::count(std::begin(present_), std::end(present_), true));
+}
+
+std::vector<int> TopologyPlanner::getUnlistedSlots() const {
+  bool named[MaxSlots] = {};
+  for (int slot = 0; slot < MaxSlots; ++slot) {
+    if (!present_[slot]) continue;
+    for (const auto& entry : lists_[slot].peers)
+      if (entry.slot >= 0 && entry.slot < MaxSlots) named[entry.slot] = true;
+  }
+  std::vector<int> unlisted;
+  for (int slot = 0; slot < MaxSlots; ++slot)
+    if (named[slot] && !present_[slot]) unlisted.push_back(slot);
+  return unlisted;
 }
 
 const PingList* TopologyPlanner::getPingList(int slot) const {
@@ -394,7 +407,7 @@ void TopologyPlanner::improve(const std::vector<int>& members, int bound, Tree& 
 
 int TopologyPlanner::plan() {
   planned_ = false;
-  plan_ = Plan();
+  plan_ = TopologyPlan();
   if (!validateOptions()) return -1;
   std::vector<int> members;
   for (int slot = 0; slot < MaxSlots; ++slot)
@@ -447,7 +460,7 @@ int TopologyPlanner::plan() {
     return -1;
   }
 
-  Plan result;
+  TopologyPlan result;
   Cost cost;
   if (!evaluate(members, best.parent, cost, result.latency, result.depth)) {
     error_ = "internal error: the chosen parents do not form a tree";
@@ -565,4 +578,4 @@ std::string TopologyPlanner::dot() const {
   return text;
 }
 
-}  // namespace tessel_planner
+}  // namespace zintar

@@ -10,12 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "tools/planner/topology_planner.h"
+#include "tessel/planner/topology_planner.h"
 
-using tessel_planner::PingList;
-using tessel_planner::PlannerOptions;
-using tessel_planner::TopologyDescription;
-using tessel_planner::TopologyPlanner;
+using zintar::PingList;
+using zintar::PlannerOptions;
+using zintar::TopologyDescription;
+using zintar::TopologyPlanner;
 
 namespace {
 
