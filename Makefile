@@ -80,7 +80,7 @@ test: deps-test build
 # traffic, then the report (README, "Demo"). Builds only what it runs.
 demo: deps-lib $(BUILD_DIR)/CMakeCache.txt
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target tessel-room tessel-galaxyd
-	$(BUILD_DIR)/tools/tessel-room --peers 8 --duration 5
+	$(BUILD_DIR)/tools/tessel-room --peers 8 --duration 5 --mode 7
 
 # The library as someone who installed it uses it (examples/consume.sh):
 # installed to a temporary prefix and moved, its tools started, the

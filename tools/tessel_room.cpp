@@ -45,7 +45,7 @@ void usage(FILE* out) {
       "Room:\n"
       "  -n, --peers N            peers in the room, 2 to 32 (default 8)\n"
       "  -m, --mode M             delivery mode: 0 immediate, 3 ordered, 5 ordered and\n"
-      "                           sequenced (default 3)\n"
+      "                           sequenced, 7 one order everywhere (default 3)\n"
       "  -f, --fan-out N          most children of one parent, 1 to 31 (default 4)\n"
       "      --closed N           the last N slots do not accept connections, so they\n"
       "                           can only be leaves (default 0)\n"
@@ -143,9 +143,9 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
         ok = args.number(2, 32, options.peers);
         break;
       case 'm':
-        ok = args.number(0, 5, options.mode);
-        if (ok && options.mode != 0 && options.mode != 3 && options.mode != 5) {
-          args.fail("%s is 0, 3 or 5, not %d", args.name().c_str(), options.mode);
+        ok = args.number(0, 7, options.mode);
+        if (ok && options.mode != 0 && options.mode != 3 && options.mode != 5 && options.mode != 7) {
+          args.fail("%s is 0, 3, 5 or 7, not %d", args.name().c_str(), options.mode);
           ok = false;
         }
         break;

@@ -52,8 +52,10 @@ class TESSEL_EXPORT TesselApi {
   // Creates the engine and starts the overlay with its service thread:
   // peerId is this user's id; with listen the overlay host accepts up to 32
   // links on UDP port, without it the host only connects out; mode 3
-  // delivers broadcasts in the same order everywhere, 5 ordered and
-  // sequenced, any other as they come; jobPut starts with jobs discarded
+  // delivers ordered broadcasts in one order below each inner node (leaves
+  // pull), 5 ordered and sequenced, 7 in one order at every member (the
+  // root's, pushed down the tree), any other as they come; every member of
+  // a room must run the same mode; jobPut starts with jobs discarded
   // (setJobPut); fakePing is stored (setFakePing). 0 on success. -1 with
   // error 0x10F03 when the local address cannot be found, or 0x10F01 when
   // the overlay or a table cannot be created; the engine then stays, so
@@ -138,13 +140,16 @@ class TESSEL_EXPORT TesselApi {
   // unreachable peer or a payload over 1478 bytes.
   int sendPacket(int32_t peerId, const char* data, int size, bool reliable);
   // Broadcasts size bytes (0..1478) to every peer of the tree, this one
-  // included. In modes 3 and 5 a packet that is not immediate is delivered
-  // in the same order everywhere; a payload too large for a frame store slot
-  // goes immediate. 0, -1 for a payload over 1478 bytes.
+  // included. In modes 3 and 5 a packet that is not immediate goes through
+  // the frame stores and is delivered in their order; a payload too large
+  // for a frame store slot goes immediate. In mode 7 a packet that is not
+  // immediate travels reliably up to the root and down the tree, and every
+  // member delivers it in the root's order (the root's own before this call
+  // returns). 0, -1 for a payload over 1478 bytes.
   int castPacket(const char* data, int size, bool reliable, bool immediate);
   // Pulls the ordered broadcasts this peer has not received yet from its
   // parent's frame store; a host calls it about once a frame. Modes 3 and 5
-  // only (otherwise nothing is sent). 0.
+  // only (otherwise, mode 7 included, nothing is sent). 0.
   int peekPacket(bool reliable);
   // The next parent log position this peer has not received (modes 3, 5).
   uint32_t getReadIndex() const;

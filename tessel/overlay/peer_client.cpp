@@ -46,6 +46,10 @@ PeerClient::PeerClient()
       lastIdleSweep(0),
       ordered(false),
       sequenced(false),
+      oneOrder(false),
+      logNext(0),
+      downNext(0),
+      downStarted(false),
       orderedDataLimit(PeerPacket::MaxDataSize),
       readIndex(0),
       deliverIndex(0),
@@ -72,6 +76,7 @@ int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int m
   callbacks = owner;
   ordered = mode == 3 || mode == 5;
   sequenced = mode == 5;
+  oneOrder = mode == 7;
   try {
     sendQueue.reserve(InitialQueueCapacity);
     strangerSeen.assign(MaxENetPeers, 0);
@@ -95,7 +100,7 @@ int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int m
   for (auto& context : contexts) context.init(this, host);
   // Ordered delivery needs a frame store before any topology description
   // sizes it; without one every ordered packet would be lost.
-  if (ordered && frameStore.resize(DefaultStoreCapacity, PeerPacket::MaxDataSize) < 0) return -1;
+  if ((ordered || oneOrder) && frameStore.resize(DefaultStoreCapacity, PeerPacket::MaxDataSize) < 0) return -1;
   try {
     thread = std::thread(&PeerClient::serviceLoop, this);
   } catch (...) {
@@ -170,7 +175,10 @@ void PeerClient::resetSession() {
     slotMap.clear();
   }
   frameStore.lock();
-  if (ordered && !sequenced) frameStore.clear();
+  if ((ordered && !sequenced) || oneOrder) frameStore.clear();
+  logNext = 0;
+  downNext = 0;
+  downStarted = false;
   readIndex.store(0, std::memory_order_relaxed);
   deliverIndex = 0;
   nextSequenced.store(0, std::memory_order_relaxed);

@@ -127,8 +127,15 @@ class TESSEL_EXPORT PeerClient {
   // Creates the ENet host (bound to port with room for MaxENetPeers when
   // listen is true, unbound with 1 peer otherwise), the links and the
   // service thread; callbacks is how this client reaches its owner from
-  // then on. mode 3: ordered delivery; 5: ordered and sequenced; other:
-  // immediate only. -1 on any failure, leaving what was created for deinit.
+  // then on. mode 3: ordered delivery; 5: ordered and sequenced; 7: one
+  // order everywhere; other: immediate only. -1 on any failure, leaving
+  // what was created for deinit.
+  //
+  // Mode 7: an ordered broadcast travels up the tree to the root, reliably,
+  // and the root gives it the next position of its log and sends it down
+  // the whole tree; every member delivers it on arrival, in the root's log
+  // order, once. No pulls. A room runs one mode: members of different
+  // modes do not understand each other's ordered broadcasts.
   int init(const OverlayCallbacks& callbacks, int port, bool listen, int mode);
 
   // What the owner tells the overlay when it changes (host thread): its own
@@ -313,6 +320,17 @@ class TESSEL_EXPORT PeerClient {
   void handleTimeSync(ENetEvent* event, const PeerPacket* packet);
 
   int castPacket(PeerPacket& packet, bool reliable, bool immediate);
+  // Mode 7. Sends an ordered broadcast towards the root (the root logs it).
+  int castOneOrder(PeerPacket& packet);
+  // Service thread, mode 7: an ordered broadcast from a child goes on up,
+  // one from the parent is delivered and sent on down.
+  void handleOneOrder(ENetEvent* event, PeerPacket* packet);
+  // Mode 7, at the root: the next log position, the frame store, down the
+  // tree, the own host; all under the frame store lock, so that every link
+  // carries the log in order.
+  void appendToLog(PeerPacket* packet);
+  // Mode 7: packet, reliably, to every neighbour but the parent.
+  void sendDown(PeerPacket* packet);
   void handleDirect(ENetEvent* event, PeerPacket* packet, bool reliable);
   int deliverPacket(PeerPacket* packet, bool reliable);
 
@@ -358,6 +376,13 @@ class TESSEL_EXPORT PeerClient {
   KivMutex slotMapLock;
   bool ordered;
   bool sequenced;
+  bool oneOrder;
+  // Mode 7: at the root, the next log position (under the frame store
+  // lock); at the others, the next position to deliver and whether one
+  // has been delivered yet (service thread).
+  uint32_t logNext;
+  uint32_t downNext;
+  bool downStarted;
   PeerPacketQueue frameStore;
   std::atomic<int32_t> orderedDataLimit;
   std::atomic<uint32_t> readIndex;

@@ -27,11 +27,12 @@ int PeerClient::castPacket(const char* data, int size, bool reliable, bool immed
   // the packet's FrameInfo takes 6 of them: a packet that would not fit
   // goes immediate instead of being lost at every store.
   int stored = size + (packet.header().hasFrame() ? PeerPacket::FrameInfoSize : 0);
-  if (stored > orderedDataLimit.load(std::memory_order_relaxed)) immediate = true;
+  if (!oneOrder && stored > orderedDataLimit.load(std::memory_order_relaxed)) immediate = true;
   return castPacket(packet, reliable, immediate);
 }
 
 int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
+  if (oneOrder && !immediate && packet.header().type() == PeerPacket::Data) return castOneOrder(packet);
   int32_t own = ownSlot();
   if (!inRange(own)) own = 0;
   PeerHeader& header = packet.header();
@@ -94,6 +95,11 @@ int PeerClient::deliverPacket(PeerPacket* packet, bool reliable) {
 }
 
 void PeerClient::handleData(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable) {
+  if (oneOrder && !packet->header().immediate()) {
+    // Nobody pulls in mode 7: a Peek is from another mode's member.
+    if (packet->header().type() == PeerPacket::Data) handleOneOrder(event, packet);
+    return;
+  }
   if (packet->header().type() == PeerPacket::Data) deliverPacket(packet, reliable);
   handlePacket(event, packet, length, reliable);
 }

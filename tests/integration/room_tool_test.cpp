@@ -86,7 +86,7 @@ TEST(RoomToolTest, BadOptionsAndUnwritableOutputsAreRefusedBeforeAnythingStarts)
   const Case cases[] = {
       {{"--peers=1"}, "--peers wants a whole number from 2 to 32"},
       {{"--peers", "33"}, "from 2 to 32"},
-      {{"--mode", "4"}, "--mode is 0, 3 or 5"},
+      {{"--mode", "4"}, "--mode is 0, 3, 5 or 7"},
       {{"--duration", "soon"}, "seconds from 0.5 to 60"},
       {{"--rate"}, "--rate needs a value"},
       {{"--closed", "5", "--peers", "5"}, "leaves no peer"},

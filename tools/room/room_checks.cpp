@@ -65,8 +65,9 @@ Percentiles Percentiles::of(std::vector<int64_t> values) {
 RoomVerdict checkRoom(int mode, const std::vector<PeerRun>& peers) {
   RoomVerdict verdict;
   const int n = static_cast<int>(peers.size());
-  const bool ordered = mode == 3 || mode == 5;
+  const bool ordered = mode == 3 || mode == 5 || mode == 7;
   const bool sequenced = mode == 5;
+  const bool oneOrder = mode == 7;
   verdict.peers.resize(size_t(n));
   auto isInner = [&](int slot) {
     for (int child = 0; child < n; ++child)
@@ -229,7 +230,24 @@ RoomVerdict checkRoom(int mode, const std::vector<PeerRun>& peers) {
     add(Check::Info, std::to_string(reorderedOther) +
                          " direct or immediate packets arrived behind a later one of their originator");
 
-  if (ordered) {
+  if (oneOrder) {
+    // Mode 7 promises one order at every member.
+    std::vector<int> differ;
+    long at = -1;
+    for (int r = 1; r < n; ++r) {
+      long first = firstDifference(orders[size_t(r)], orders[0]);
+      if (first >= 0) {
+        differ.push_back(r);
+        if (at < 0) at = first;
+      }
+    }
+    if (differ.empty()) {
+      add(Check::Pass, "one order of ordered broadcasts at every member");
+    } else {
+      add(Check::Fail, "the order of ordered broadcasts at slots " + slotList(differ) + " differs from slot 0's (from "
+                           "position " + std::to_string(at) + ")");
+    }
+  } else if (ordered) {
     std::vector<int> inner;
     for (int g = 0; g < n; ++g)
       if (verdict.peers[size_t(g)].inner) inner.push_back(g);
