@@ -156,13 +156,39 @@ void RawNode::handle(ENetEvent& event) {
         if (next == nullptr || enet_peer_send(next, 0, event.packet) != 0) enet_packet_destroy(event.packet);
         break;
       }
-      std::lock_guard<std::mutex> guard(inboxLock_);
-      inbox_.push_back(event.packet);
+      int parentPort = treeParent_.load(std::memory_order_relaxed);
+      if (parentPort >= 0) {
+        relayInTree(event, parentPort);
+        break;
+      }
+      deliver(event.packet);
       break;
     }
     default:
       break;
   }
+}
+
+void RawNode::deliver(ENetPacket* packet) {
+  std::lock_guard<std::mutex> guard(inboxLock_);
+  inbox_.push_back(packet);
+}
+
+void RawNode::relayInTree(ENetEvent& event, int parentPort) {
+  ENetPeer* parent = parentPort > 0 ? peerOf(parentPort) : nullptr;
+  if (parentPort > 0 && event.peer != parent) {
+    // On its way up: passed on as it is.
+    if (parent == nullptr || enet_peer_send(parent, 0, event.packet) != 0) enet_packet_destroy(event.packet);
+    return;
+  }
+  // At the root or on its way down: every child gets the received packet
+  // itself. A packet a child took is ENet's to free once sent, so the
+  // application gets a copy, unless no child took it.
+  bool passedOn = false;
+  for (const auto& entry : peers_)
+    if (entry.second != parent && enet_peer_send(entry.second, 0, event.packet) == 0) passedOn = true;
+  ENetPacket* own = passedOn ? enet_packet_create(event.packet->data, event.packet->dataLength, 0) : event.packet;
+  if (own != nullptr) deliver(own);
 }
 
 }  // namespace tessel_bench

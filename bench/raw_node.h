@@ -16,7 +16,10 @@
 // - received packets reach the application's thread through a second
 //   locked queue, swapped out in one piece, and are destroyed there;
 // - as a relay, a received packet is sent on from the service thread
-//   itself, the same ENet packet passed on without a copy.
+//   itself, the same ENet packet passed on without a copy;
+// - as a member of a tree, the service thread relays broadcasts by hand:
+//   up to the parent, and from the root down to every child, each inner
+//   node passing them on as they arrive.
 //
 // Peers are named by the port their node is bound to. Threads: start,
 // connect, send, broadcast and pop from the application's thread; the
@@ -64,6 +67,14 @@ class RawNode {
   // to the node whose port its first four bytes name.
   void setRelay(bool relay) { relay_.store(relay, std::memory_order_release); }
 
+  // Tree mode: the node is a member of a tree whose parent is the node on
+  // parentPort (0: this node is the root). A packet from a child goes on to
+  // the parent and is not delivered here; at the root, and whenever it
+  // comes from the parent, a packet is delivered here and sent to every
+  // child. The application starts a broadcast by sending it to its parent
+  // (the root: by broadcasting it). Set before packets arrive.
+  void setTree(int parentPort) { treeParent_.store(parentPort, std::memory_order_release); }
+
  private:
   struct Command {
     int port;  // -1: broadcast; -2: connect to packet-less port in `connectPort`
@@ -74,6 +85,8 @@ class RawNode {
   void queue(const Command& command);
   void serviceLoop();
   void handle(ENetEvent& event);
+  void relayInTree(ENetEvent& event, int parentPort);
+  void deliver(ENetPacket* packet);
   ENetPeer* peerOf(int port) const;
 
   ENetHost* host_ = nullptr;
@@ -81,6 +94,7 @@ class RawNode {
   std::thread thread_;
   std::atomic<bool> stop_{false};
   std::atomic<bool> relay_{false};
+  std::atomic<int> treeParent_{-1};  // -1: not in a tree
   std::atomic<int> connected_{0};
 
   std::mutex commandLock_;

@@ -6,11 +6,15 @@
 //     reliable: TesselApi::sendPacket between two engines against two raw
 //     ENet nodes;
 //  2. broadcast from the root of a star of 8 and of 32 engines until the
-//     last member has popped it, immediate and ordered (mode 3, leaves
-//     pulling), against a raw ENet root sending to every member directly;
+//     last member has popped it, immediate, ordered (mode 3, leaves
+//     pulling) and in one order (mode 7), against a raw ENet root sending
+//     to every member directly;
 //  3. throughput: reliable immediate castPacket messages per second
 //     delivered at every member of an 8-engine star, against raw fan-out;
-//  4. cost of a relay, run alone in a child process: CPU seconds per
+//  4. one order (mode 7) from a leaf of a tree of 32 engines three levels
+//     deep, until the last member has popped it, against raw ENet nodes
+//     relaying the same hops by hand: up to the root, then down the tree;
+//  5. cost of a relay, run alone in a child process: CPU seconds per
 //     100,000 forwarded packets (getrusage) and heap allocations per
 //     forwarded packet, ENet's own counted apart.
 //
@@ -19,7 +23,7 @@
 // yields between polls (the machine may have as few as two cores).
 //
 // Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
-//                     [--only hop|star8|star32|relay]
+//                     [--only hop|star8|star32|tree|relay]
 // --quick is a smoke run with few samples; --detail prints more percentiles;
 // --only runs one section.
 // Writes DIR/<date>-<commit>.json besides printing the table.
@@ -73,6 +77,7 @@ struct Plan {
   int oneHopSamples = 10000;
   int broadcastSamples8 = 3000;
   int broadcastSamples32 = 1800;
+  int treeSamples = 1800;
   int throughputMessages = 20000;
   int relayPackets = 100000;
   int warmup = 100;
@@ -84,6 +89,7 @@ struct Plan {
     oneHopSamples = 300;
     broadcastSamples8 = 150;
     broadcastSamples32 = 80;
+    treeSamples = 80;
     throughputMessages = 3000;
     relayPackets = 10000;
     warmup = 20;
@@ -449,7 +455,184 @@ bool measureStar(int count, int samples, bool throughput, const Plan& plan, std:
   return true;
 }
 
-// --- 4. Relay cost ---------------------------------------------------------------------
+// --- 2 and 4. One order everywhere ---------------------------------------------------
+
+// A tree of engines in mode 7 (parents[s]: the parent of slot s, slot 0 the
+// root) and the same tree of raw nodes relaying by hand, one member of
+// which casts.
+class OneOrderTree {
+ public:
+  OneOrderTree(const std::vector<int32_t>& parents, int caster)
+      : parents_(parents), caster_(caster), room_(parents, 7) {}
+
+  bool setup() {
+    const int count = static_cast<int>(parents_.size());
+    std::vector<int> links(size_t(count), 0);
+    for (int slot = 1; slot < count; ++slot) {
+      ++links[size_t(slot)];
+      ++links[size_t(parents_[size_t(slot)])];
+    }
+    for (int slot = 0; slot < count; ++slot) {
+      rawPorts_.push_back(tessel_test::freeUdpPort());
+      raws_.push_back(std::make_unique<RawNode>());
+      if (!raws_.back()->start(rawPorts_.back(), links[size_t(slot)])) return false;
+    }
+    for (int slot = 0; slot < count; ++slot) {
+      int parentPort = slot == 0 ? 0 : rawPorts_[size_t(parents_[size_t(slot)])];
+      raws_[size_t(slot)]->setTree(parentPort);
+      if (slot != 0) raws_[size_t(slot)]->connect(parentPort);
+    }
+    if (!room_.connect()) {
+      std::fprintf(stderr, "one order, %d members: the engines did not connect\n", count);
+      return false;
+    }
+    bool linked = waitUntil(
+        [&] {
+          for (int slot = 0; slot < count; ++slot)
+            if (raws_[size_t(slot)]->connected() != links[size_t(slot)]) return false;
+          return true;
+        },
+        std::chrono::milliseconds(10000));
+    if (!linked) std::fprintf(stderr, "one order, %d members: the raw nodes did not connect\n", count);
+    return linked;
+  }
+
+  // The caster casts one ordered broadcast; the time until every member,
+  // the caster and the root included, has popped it.
+  void tessel(Samples& samples, bool keep) {
+    payload_.set(0, ++sequence_);
+    auto start = Clock::now();
+    room_.api(caster_).castPacket(payload_.bytes, int(PayloadSize), true, false);
+    int waiting = room_.size();
+    std::vector<bool> done(size_t(room_.size()), false);
+    TesselJob job;
+    while (waiting > 0) {
+      if (Clock::now() - start > SampleTimeout) {
+        samples.lost += keep ? 1 : 0;
+        return;
+      }
+      for (int slot = 0; slot < room_.size(); ++slot) {
+        while (room_.api(slot).popJob(job)) {
+          uint32_t got;
+          if (!done[size_t(slot)] && messageSequence(job, got) && got == sequence_) {
+            done[size_t(slot)] = true;
+            --waiting;
+          }
+        }
+      }
+      if (waiting > 0) std::this_thread::yield();
+    }
+    if (keep) samples.micros.push_back(microsSince(start));
+  }
+
+  // The same broadcast by hand. From the root: one enet_host_broadcast,
+  // the time until every other member has popped it (the root's
+  // application holds it already). From another member: sent to its
+  // parent, relayed up and down; the time until every member, the caster
+  // and the root included, has popped it.
+  void raw(Samples& samples, bool keep) {
+    payload_.set(0, ++sequence_);
+    const int count = static_cast<int>(raws_.size());
+    auto start = Clock::now();
+    if (caster_ == 0)
+      raws_[0]->broadcast(payload_.bytes, PayloadSize, true);
+    else
+      raws_[size_t(caster_)]->send(rawPorts_[size_t(parents_[size_t(caster_)])], payload_.bytes, PayloadSize, true);
+    int waiting = caster_ == 0 ? count - 1 : count;
+    std::vector<bool> done(size_t(count), false);
+    done[0] = caster_ == 0;
+    while (waiting > 0) {
+      if (Clock::now() - start > SampleTimeout) {
+        samples.lost += keep ? 1 : 0;
+        return;
+      }
+      for (int slot = 0; slot < count; ++slot) {
+        while (ENetPacket* packet = raws_[size_t(slot)]->pop()) {
+          uint32_t got;
+          if (rawSequence(packet, got) && !done[size_t(slot)] && got == sequence_) {
+            done[size_t(slot)] = true;
+            --waiting;
+          }
+        }
+      }
+      if (waiting > 0) std::this_thread::yield();
+    }
+    if (keep) samples.micros.push_back(microsSince(start));
+  }
+
+ private:
+  std::vector<int32_t> parents_;
+  int caster_;
+  TesselRoom room_;
+  std::vector<int> rawPorts_;
+  std::vector<std::unique_ptr<RawNode>> raws_;
+  Payload payload_;
+  uint32_t sequence_ = 0;
+};
+
+// count members, each below the member (slot - 1) / fanOut: the levels
+// filled in turn, breadth first.
+std::vector<int32_t> layeredTree(int count, int fanOut) {
+  std::vector<int32_t> parents(size_t(count), 0);
+  for (int slot = 1; slot < count; ++slot) parents[size_t(slot)] = (slot - 1) / fanOut;
+  return parents;
+}
+
+int depthOf(const std::vector<int32_t>& parents, int slot) {
+  int depth = 0;
+  for (; slot != 0; slot = parents[size_t(slot)]) ++depth;
+  return depth;
+}
+
+// Latency of one ordered broadcast in mode 7, in blocks of fresh trees
+// (see measureOneHop). The figure goes in after the row named after.
+bool measureOneOrder(const std::vector<int32_t>& parents, int caster, int samples, int blocks, const Plan& plan,
+                     Figure figure, const std::string& after, std::vector<Figure>& figures) {
+  for (int block = 0; block < blocks; ++block) {
+    auto setup = buildSetup<OneOrderTree>("one order", parents, caster);
+    if (!setup) return false;
+    OneOrderTree& tree = *setup;
+    for (int i = 0; i < plan.warmup + samples / blocks; ++i) {
+      bool keep = i >= plan.warmup;
+      alternate(i, [&] { tree.raw(figure.raw, keep); }, [&] { tree.tessel(figure.tessel, keep); });
+      pause(std::chrono::microseconds(500));
+    }
+  }
+  auto place = figures.end();
+  for (auto it = figures.begin(); it != figures.end(); ++it)
+    if (it->key == after) place = it + 1;
+  figures.insert(place, std::move(figure));
+  return true;
+}
+
+// The root of a star of count casts.
+bool measureOneOrderStar(int count, int samples, const Plan& plan, std::vector<Figure>& figures) {
+  std::string size = std::to_string(count);
+  Figure figure = latencyFigure("broadcast_" + size + "_one_order", "broadcast to " + size + ", one order (mode 7)");
+  figure.note =
+      "mode 7, the root casts, no pulls; until every member has popped it, the root's own delivery included; "
+      "raw column: the immediate raw star";
+  return measureOneOrder(TesselRoom::star(count), 0, samples, count > 8 ? plan.starBlocks : plan.blocks, plan,
+                         std::move(figure), "broadcast_" + size + "_ordered", figures);
+}
+
+// A leaf three levels down a tree of 32 with a fan-out of 4 casts: three
+// hops up to the root, three down to the farthest members.
+bool measureOneOrderTree(const Plan& plan, std::vector<Figure>& figures) {
+  constexpr int Count = 32, FanOut = 4;
+  std::vector<int32_t> parents = layeredTree(Count, FanOut);
+  const int caster = Count - 1;
+  const int depth = depthOf(parents, caster);
+  Figure figure = latencyFigure("tree_32_one_order_from_leaf", "tree of 32, one order (mode 7), from a leaf");
+  figure.note = "mode 7, 32 members, fan-out 4, levels filled breadth first; a leaf at depth " +
+                std::to_string(depth) + " casts (" + std::to_string(depth) + " hops up, " + std::to_string(depth) +
+                " down); until every member, the caster and the root included, has popped it; raw column: raw nodes "
+                "relaying the same hops by hand, up to the root, which delivers it and sends it to its children, "
+                "each inner node delivering it and sending it on to its own";
+  return measureOneOrder(parents, caster, plan.treeSamples, plan.starBlocks, plan, std::move(figure), "", figures);
+}
+
+// --- 5. Relay cost ---------------------------------------------------------------------
 
 // The relay runs alone in a child process that talks over its standard
 // input and output: it says "ready"; then for every round it waits for
@@ -747,6 +930,8 @@ void judge(Report& report) {
   latencyTarget("one_hop_unreliable", 50, 1.5, "one hop unreliable, p50 within 1.5x raw ENet");
   latencyTarget("one_hop_reliable", 50, 1.5, "one hop reliable, p50 within 1.5x raw ENet");
   latencyTarget("broadcast_32_immediate", 99, 2.0, "broadcast to 32 immediate, p99 within 2x the raw star");
+  latencyTarget("broadcast_8_one_order", 50, 1.5, "broadcast to 8 one order, p50 within 1.5x the raw star");
+  latencyTarget("broadcast_32_one_order", 50, 1.5, "broadcast to 32 one order, p50 within 1.5x the raw star");
   if (const Figure* figure = find(report.figures, "relay_allocs_besides_enet")) {
     Target target;
     target.text = "relay: no heap allocation besides ENet's (per packet)";
@@ -774,7 +959,8 @@ int run(int argc, char** argv) {
     } else if (arg == "--only" && i + 1 < argc) {
       only = argv[++i];
     } else {
-      std::fprintf(stderr, "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] [--only hop|star8|star32|relay]\n",
+      std::fprintf(stderr,
+                   "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] [--only hop|star8|star32|tree|relay]\n",
                    argv[0]);
       return 2;
     }
@@ -788,7 +974,8 @@ int run(int argc, char** argv) {
   report.legend = {
       "200-byte payloads, one process on 127.0.0.1; latency = send or cast on the application's thread until the",
       "receiving application's thread pops it (broadcasts: the last member); broadcasts reliable, from the root of a",
-      "star; samples in blocks of fresh engines and raw nodes, raw and tessel alternating",
+      "star unless the note says otherwise; samples in blocks of fresh engines and raw nodes, raw and tessel",
+      "alternating",
   };
   getloadavg(report.loadStart, 3);
   auto begin = Clock::now();
@@ -811,11 +998,28 @@ int run(int argc, char** argv) {
       std::fprintf(stderr, "star of 8: setup failed\n");
       return 1;
     }
+    step("broadcast to 8, one order");
+    if (!measureOneOrderStar(8, plan.broadcastSamples8, plan, report.figures)) {
+      std::fprintf(stderr, "star of 8, one order: setup failed\n");
+      return 1;
+    }
   }
   if (wanted("star32")) {
     step("broadcast to 32");
     if (!measureStar(32, plan.broadcastSamples32, false, plan, report.figures)) {
       std::fprintf(stderr, "star of 32: setup failed\n");
+      return 1;
+    }
+    step("broadcast to 32, one order");
+    if (!measureOneOrderStar(32, plan.broadcastSamples32, plan, report.figures)) {
+      std::fprintf(stderr, "star of 32, one order: setup failed\n");
+      return 1;
+    }
+  }
+  if (wanted("tree")) {
+    step("tree of 32, one order from a leaf");
+    if (!measureOneOrderTree(plan, report.figures)) {
+      std::fprintf(stderr, "tree of 32, one order: setup failed\n");
       return 1;
     }
   }
