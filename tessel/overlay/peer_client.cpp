@@ -334,7 +334,7 @@ void PeerClient::handleEvent(ENetEvent& event) {
         link->setThrottle();
         sendRegistration(event.peer);
       } else {
-        strangerSeen[size_t(event.peer - host->peers)] = enet_time_get() | 1u;
+        noteStranger(event.peer);
       }
       break;
     case ENET_EVENT_TYPE_DISCONNECT: {

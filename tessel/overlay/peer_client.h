@@ -284,6 +284,9 @@ class TESSEL_EXPORT PeerClient {
   // Cuts every connection that no link claims and that has been silent
   // for StrangerIdleMs.
   void cutIdleStrangers();
+  // Service thread: a connection that no link claims spoke (or connected)
+  // now.
+  void noteStranger(const ENetPeer* peer);
   // Service thread: answers a ping test or a clock synchronisation straight
   // to the short-lived connection it came over (no link claims it), on
   // channel 0, unreliably.

@@ -50,7 +50,7 @@ bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length)
   if (length > 0) {
     uint32_t type = bytes[0] & 0x3Fu;
     if (type == PeerPacket::PingTest || type == PeerPacket::TimeSync)
-      strangerSeen[size_t(event->peer - host->peers)] = enet_time_get() | 1u;
+      noteStranger(event->peer);
     if (type == PeerPacket::Register || type == PeerPacket::PingTest || type == PeerPacket::TimeSync) return true;
   }
   event->peer->data = nullptr;
@@ -62,6 +62,15 @@ void PeerClient::replyDirectly(ENetPeer* peer, const PeerPacket& reply) {
   ENetPacket* outgoing = enet_packet_create(&reply, size_t(reply.size(true)), 0);
   if (outgoing == nullptr) return;
   if (enet_peer_send(peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
+}
+
+void PeerClient::noteStranger(const ENetPeer* peer) {
+  // Only a peer of this client's own host has a place in the table (a test
+  // or a fuzzer may hand the receive path an ENet peer of its own).
+  auto at = reinterpret_cast<uintptr_t>(peer);
+  auto first = reinterpret_cast<uintptr_t>(host->peers);
+  if (at < first || at >= first + host->peerCount * sizeof(ENetPeer)) return;
+  strangerSeen[(at - first) / sizeof(ENetPeer)] = enet_time_get() | 1u;
 }
 
 void PeerClient::cutIdleStrangers() {
