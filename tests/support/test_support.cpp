@@ -4,6 +4,8 @@
 #include <iterator>
 #include <thread>
 
+#include "tests/support/raw_udp_socket.h"
+
 namespace tessel_test {
 
 bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
@@ -18,6 +20,13 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int freeUdpPort() {
+  // The port the system gives a socket bound to port 0, free again once the
+  // socket is closed.
+  RawUdpSocket probe;
+  return probe.ok() ? probe.port() : -1;
 }
 
 }  // namespace tessel_test

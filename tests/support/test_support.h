@@ -27,6 +27,10 @@ std::vector<uint8_t> bytesOf(const T& value) {
 // The whole contents of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
+// A UDP port on 127.0.0.1 that nothing is bound to right now, or -1.
+// Another process may take it before the caller binds it.
+int freeUdpPort();
+
 }  // namespace tessel_test
 
 #endif  // TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -15,7 +15,6 @@
 
 #include "tessel/engine/tessel_api.h"
 #include "tests/support/child_process.h"
-#include "tests/support/loopback_room.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_support.h"
 #include "tessel/planner/topology_planner.h"
