@@ -3,6 +3,7 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
 
 #include "tests/support/raw_udp_socket.h"
 
@@ -27,6 +28,21 @@ int freeUdpPort() {
   // socket is closed.
   RawUdpSocket probe;
   return probe.ok() ? probe.port() : -1;
+}
+
+std::string toolPath(const std::string& name) {
+  // The build passes the path of each program it makes (tests/CMakeLists.txt).
+  static const std::pair<const char*, const char*> Built[] = {
+      {"tessel-fault-peer", TESSEL_FAULT_PEER_PATH},
+#ifdef TESSEL_GALAXYD_PATH  // the tools, built together
+      {"tessel-galaxyd", TESSEL_GALAXYD_PATH},
+      {"tessel-topology", TESSEL_TOPOLOGY_PATH},
+      {"tessel-room", TESSEL_ROOM_PATH},
+#endif
+  };
+  for (const auto& [program, path] : Built)
+    if (name == program) return path;
+  return std::string();
 }
 
 }  // namespace tessel_test

@@ -31,6 +31,12 @@ std::string readFile(const std::string& path);
 // Another process may take it before the caller binds it.
 int freeUdpPort();
 
+// The path of a program this build makes, by name: tessel-galaxyd,
+// tessel-topology and tessel-room (built with the tools) and
+// tessel-fault-peer. Empty for a program that is not built; the tests
+// that need it skip.
+std::string toolPath(const std::string& name);
+
 }  // namespace tessel_test
 
 #endif  // TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -30,14 +30,6 @@ namespace {
 constexpr uint32_t Loopback = 0x7F000001;
 constexpr int32_t FirstId = 700;
 
-std::string topologyPath() {
-#ifdef TESSEL_TOPOLOGY_PATH
-  return TESSEL_TOPOLOGY_PATH;
-#else
-  return "";
-#endif
-}
-
 using tessel_test::readFile;
 
 void writeFile(const std::string& path, const std::string& bytes) {
@@ -126,7 +118,7 @@ std::string listBytes(int slot, bool listen, const std::vector<PingList::PeerEnt
 }
 
 TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
-  const std::string tool = topologyPath();
+  const std::string tool = tessel_test::toolPath("tessel-topology");
   if (tool.empty()) GTEST_SKIP() << "tools not built";
   tessel_test::TempFolder folder;
   const std::string dir = folder.path();
