@@ -5,6 +5,7 @@
 BUILD_DIR    ?= build
 ASAN_DIR     ?= build-asan
 TSAN_DIR     ?= build-tsan
+TSA_DIR      ?= build-tsa
 BUILD_TYPE   ?= RelWithDebInfo
 JOBS         ?= $(shell nproc 2>/dev/null || echo 2)
 CMAKE_FLAGS  ?=
@@ -17,7 +18,8 @@ FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
 # only the ones it needs. GoogleTest builds the test binaries. iproute2
 # and nftables make the network namespaces, links and packet loss of the
 # fault tests. clang and libclang-rt-dev (libFuzzer and the sanitizer
-# runtimes of the default clang) build the fuzz targets. The benchmark
+# runtimes of the default clang) build the fuzz targets; clang alone
+# checks the lock annotations (tsa). The benchmark
 # links the test support and writes its results with nlohmann-json.
 BUILD_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev
 GTEST_PACKAGES := libgtest-dev libgmock-dev
@@ -30,8 +32,8 @@ CONFIGURE = cmake -S . -B $(BUILD_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=$(B
 # Only what the tools print, not make's "Entering directory" lines.
 MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps deps-lib deps-build deps-test deps-fuzz deps-bench build test demo consume bench \
-        asan tsan fuzz fuzz-build clean
+.PHONY: all deps deps-lib deps-build deps-test deps-tsa deps-fuzz deps-bench build test demo consume bench \
+        tsa asan tsan fuzz fuzz-build clean
 
 all: build
 
@@ -45,9 +47,10 @@ deps:       PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(FAULT_PACKAGES) $(F
 deps-lib:   PACKAGES = $(BUILD_PACKAGES)
 deps-build: PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES)
 deps-test:  PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(FAULT_PACKAGES)
+deps-tsa:   PACKAGES = $(BUILD_PACKAGES) clang
 deps-fuzz:  PACKAGES = $(BUILD_PACKAGES) $(FUZZ_PACKAGES)
 deps-bench: PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(BENCH_PACKAGES)
-deps deps-lib deps-build deps-test deps-fuzz deps-bench:
+deps deps-lib deps-build deps-test deps-tsa deps-fuzz deps-bench:
 	@missing=""; \
 	for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
@@ -102,6 +105,16 @@ bench: deps-bench
 	if [ "$$commit" != unknown ] && ! git diff --quiet HEAD -- 2>/dev/null; then commit="$$commit-dirty"; fi; \
 	$(BUILD_DIR)-bench/bench/bench_tessel --out bench/results --commit $$commit $(BENCH_FLAGS)
 
+# The library alone, built with clang's thread safety analysis: a guarded
+# field used without its lock, or locks taken against their declared order,
+# fails the build (tessel/toolkit/kiv_thread_annotations.h).
+tsa: deps-tsa
+	cmake -S . -B $(TSA_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) \
+	  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	  -DTESSEL_BUILD_TESTS=OFF -DTESSEL_BUILD_TOOLS=OFF -DTESSEL_BUILD_EXAMPLES=OFF \
+	  -DTESSEL_THREAD_SAFETY=ON -DTESSEL_WERROR=ON
+	cmake --build $(TSA_DIR) -j $(JOBS)
+
 # The whole suite under AddressSanitizer + UndefinedBehaviorSanitizer, halting
 # on the first error.
 asan: deps-test
@@ -141,4 +154,4 @@ fuzz: fuzz-build
 	done; echo "fuzz: $$passed passed, 0 failed"
 
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(TSA_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)

@@ -52,7 +52,7 @@
 #include "bench/raw_node.h"
 #include "bench/tessel_room.h"
 #include "tessel/engine/tessel_api.h"
-#include "tests/support/loopback_room.h"
+#include "tests/support/test_support.h"
 
 extern char** environ;
 

@@ -5,6 +5,7 @@
 
 #include "tessel/engine/tessel.h"
 #include "tests/support/loopback_room.h"
+#include "tests/support/test_support.h"
 
 namespace tessel_bench {
 

@@ -84,13 +84,19 @@ int Tessel::init(int32_t peerId, int port, bool listen, int mode, bool discardJo
     setError(ErrorCode::CannotCreate);
     return -1;
   }
-  galaxies.reset(new (std::nothrow) std::vector<PacketDef::HostIdInfo>());
-  galaxyPings.reset(new (std::nothrow) std::map<int32_t, int>());
+  bool created;
+  {
+    KivAutoLock guard(galaxyMutex);
+    galaxies.reset(new (std::nothrow) std::vector<PacketDef::HostIdInfo>());
+    galaxyPings.reset(new (std::nothrow) std::map<int32_t, int>());
+    created = galaxies && galaxyPings;
+  }
   {
     KivAutoLock guard(jobMutex);
     jobQueue.reset(new (std::nothrow) std::deque<TesselJob>());
+    created = created && jobQueue;
   }
-  if (!galaxies || !galaxyPings || !jobQueue) {
+  if (!created) {
     setError(ErrorCode::CannotCreate);
     return -1;
   }
@@ -143,10 +149,10 @@ int Tessel::connect(int timeoutMs) {
 int Tessel::setIpAddress() {
   std::vector<uint32_t> addresses;
   if (KivHost::getLocalAddresses(addresses) < 0) return -1;
+  KivAutoLock guard(propertyMutex);
   uint32_t ip = myProperty.ip;
   bool real = myProperty.hasRealIp != 0;
   chooseLocalAddress(addresses, ip, real);
-  KivAutoLock guard(propertyMutex);
   myProperty.ip = ip;
   myProperty.hasRealIp = real ? 1 : 0;
   return 0;

@@ -12,10 +12,12 @@
 //
 // Events reach the host as TesselJob values in a first-in first-out queue
 // of at most jobLimit jobs (65536 unless the host sets another limit); a
-// job that finds the queue full is dropped and counted. jobMutex guards the queue and is the innermost lock
-// of the library: nothing else is locked while it is held. galaxyMutex
-// guards the galaxy tables. The per-slot tables have no lock: the host
-// thread alone uses them.
+// job that finds the queue full is dropped and counted. jobMutex guards the
+// queue and is the innermost lock of the library: nothing else is locked
+// while it is held, and the overlay's locks come before it (peer_client.h).
+// galaxyMutex guards the galaxy tables and propertyMutex the own record;
+// no other lock is taken while either is held. The per-slot tables have no
+// lock: the host thread alone uses them.
 
 #ifndef TESSEL_ENGINE_TESSEL_H_
 #define TESSEL_ENGINE_TESSEL_H_
@@ -75,10 +77,11 @@ class TESSEL_EXPORT Tessel {
   // -1 when major exceeds 1023 or minor 16383 (both taken as unsigned
   // 16-bit); the own slot is kept.
   int setRoomId(int16_t major, int16_t minor);
-  uint32_t getLocalIp() const { return myProperty.ip; }
-  bool hasRealIp() const { return myProperty.hasRealIp != 0; }
-  // The local peer's record, for the host's thread, which alone changes it.
-  const PacketDef::PeerProperty& getPeerProperty() const { return myProperty; }
+  uint32_t getLocalIp() const { return copyPeerProperty().ip; }
+  bool hasRealIp() const { return copyPeerProperty().hasRealIp != 0; }
+  // The local peer's record, for the host's thread, which alone changes it
+  // (and so needs no lock to read it).
+  const PacketDef::PeerProperty& getPeerProperty() const NO_THREAD_SAFETY_ANALYSIS { return myProperty; }
   // A copy of it for other threads: the service thread reads the own slot
   // and room while the host may be joining a new room.
   PacketDef::PeerProperty copyPeerProperty() const;
@@ -282,7 +285,7 @@ class TESSEL_EXPORT Tessel {
   static constexpr size_t GalaxySampleCount = 6;
   // Stores ping for the galaxy, a negative one as UnreachablePing. The
   // caller holds galaxyMutex and has checked that the table exists.
-  void setGalaxyPing(int32_t galaxyId, int ping);
+  void setGalaxyPing(int32_t galaxyId, int ping) REQUIRES(galaxyMutex);
   // --- end of galaxy ping ---
 
   void pushJob(const TesselJob& job);
@@ -293,8 +296,8 @@ class TESSEL_EXPORT Tessel {
   // to the overlay's links.
   void publishPeerProperties();
 
-  PacketDef::PeerProperty myProperty;
-  // Guards the host thread's writes to myProperty against copyPeerProperty.
+  PacketDef::PeerProperty myProperty GUARDED_BY(propertyMutex);
+  // The host thread writes myProperty while other threads copy it.
   mutable KivMutex propertyMutex;
   PacketDef::PeerProperty nullProperty;
   // Handed out for a slot outside 0..31 by the non-const getPeerProperty.
@@ -308,15 +311,15 @@ class TESSEL_EXPORT Tessel {
   int32_t topologyPing[MaxSlots];
   std::atomic<int32_t> numPeers;
   int32_t numTopologyRecords;
-  std::unique_ptr<std::vector<PacketDef::HostIdInfo>> galaxies;
-  std::unique_ptr<std::map<int32_t, int>> galaxyPings;
+  std::unique_ptr<std::vector<PacketDef::HostIdInfo>> galaxies GUARDED_BY(galaxyMutex) PT_GUARDED_BY(galaxyMutex);
+  std::unique_ptr<std::map<int32_t, int>> galaxyPings GUARDED_BY(galaxyMutex) PT_GUARDED_BY(galaxyMutex);
   KivMutex galaxyMutex;
   // Written by setPingThreshold and setGalaxy, read by addPeer and the
   // peer ping test, possibly from different host threads.
   std::atomic<int> hostPingThreshold;
   std::atomic<int> pingThreshold;
-  std::unique_ptr<std::deque<TesselJob>> jobQueue;
-  KivMutex jobMutex;
+  std::unique_ptr<std::deque<TesselJob>> jobQueue GUARDED_BY(jobMutex) PT_GUARDED_BY(jobMutex);
+  KivMutex jobMutex ACQUIRED_AFTER(propertyMutex, galaxyMutex);
   std::atomic<bool> jobPut;
   std::atomic<int> jobLimit;
   std::atomic<uint64_t> droppedJobs;

@@ -47,18 +47,18 @@ int Tessel::addPeer(int32_t peerId, unsigned char slot) {
   if (slot >= MaxSlots) return -1;
   publishPeerProperties();
   if (peerProperty[slot].id != peerId) numPeers.fetch_add(1, std::memory_order_relaxed);
+  PacketDef::PeerProperty own = copyPeerProperty();
   PacketDef::PeerProperty record;
   record.id = peerId;
-  record.roomId = myProperty.roomId;
+  record.roomId = own.roomId;
   record.roomId.setSlot(slot);
   client.setPeerProperty(record);
   peerProperty[slot] = record;
-  if (peerId == myProperty.id) {
-    PacketDef::PeerProperty own = copyPeerProperty();
+  if (peerId == own.id) {
     own.roomId = record.roomId;
     setOwnProperty(own);
     peerPing[slot] = 0;
-  } else if (myProperty.listen == 0 || pingThreshold.load(std::memory_order_relaxed) == -1) {
+  } else if (own.listen == 0 || pingThreshold.load(std::memory_order_relaxed) == -1) {
     peerPing[slot] = -1;
   }
   // A slot that already has its place in the tree keeps it; only its
@@ -77,7 +77,8 @@ int Tessel::setPeerProperty(int32_t peerId, uint32_t ip, int port, bool realIp, 
   if (!inRange(slot)) return -1;
   PacketDef::PeerProperty record;
   record.id = peerId;
-  record.roomId = myProperty.roomId;
+  const PacketDef::PeerProperty own = copyPeerProperty();
+  record.roomId = own.roomId;
   record.roomId.setSlot(static_cast<uint32_t>(slot));
   record.ip = ip;
   record.port = static_cast<uint16_t>(port);
@@ -85,7 +86,7 @@ int Tessel::setPeerProperty(int32_t peerId, uint32_t ip, int port, bool realIp, 
   record.listen = listen ? 1 : 0;
   client.setPeerProperty(record);
   peerProperty[slot] = record;
-  if (peerId == myProperty.id) setOwnProperty(record);
+  if (peerId == own.id) setOwnProperty(record);
   return 0;
 }
 
@@ -103,12 +104,13 @@ int Tessel::removePeer(int32_t peerId) {
 }
 
 int Tessel::getPeerPingList(char* buffer, int size) {
+  const PacketDef::PeerProperty own = copyPeerProperty();
   KivAutoLock guard(galaxyMutex);
   if (buffer == nullptr) return -1;
   char* at = buffer;
-  if (checkBufferSize(size, buffer, at + sizeof(PacketDef::PeerProperty)) < 0) return -1;
-  std::memcpy(at, &myProperty, sizeof(myProperty));
-  at += sizeof(myProperty);
+  if (checkBufferSize(size, buffer, at + sizeof(own)) < 0) return -1;
+  std::memcpy(at, &own, sizeof(own));
+  at += sizeof(own);
   if (checkBufferSize(size, buffer, at + 4) < 0) return -1;
   char* countAt = at;
   int32_t count = 0;

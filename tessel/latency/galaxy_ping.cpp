@@ -117,13 +117,13 @@ int Tessel::setGalaxy(const char* buffer, int length) {
 void Tessel::setGalaxyPing(int32_t galaxyId, int ping) { (*galaxyPings)[galaxyId] = ping < 0 ? UnreachablePing : ping; }
 
 int Tessel::pingToGalaxy(int32_t galaxyId, int count, int timeout) {
+  const uint32_t localIp = copyPeerProperty().ip;
   KivAutoLock guard(galaxyMutex);
   if (!galaxies || !galaxyPings || galaxyId == -1) return -1;
   auto found = std::find_if(galaxies->begin(), galaxies->end(),
                             [galaxyId](const PacketDef::HostIdInfo& entry) { return entry.id == galaxyId; });
   if (found == galaxies->end()) return -1;
   const PacketDef::HostInfo target = found->hostInfo;
-  const uint32_t localIp = myProperty.ip;
 
   int32_t ping = -1;
   if (getRegPing(target.host, target.port, localIp, GalaxyCacheWindow, ping) >= 0 && ping >= 0) {

@@ -62,7 +62,7 @@ int Tessel::pingToPeer(int32_t peerId) {
   const int threshold = pingThreshold.load(std::memory_order_relaxed);
   int32_t result = -1;
   if (peer.listen != 0 && threshold != -1)
-    result = runPingTest(peer.ip, peer.port, myProperty.roomId, waitFor(threshold));
+    result = runPingTest(peer.ip, peer.port, copyPeerProperty().roomId, waitFor(threshold));
   peerPing[slot] = result;
   return result;
 }

@@ -78,6 +78,7 @@ int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int m
   sequenced = mode == 5;
   oneOrder = mode == 7;
   try {
+    KivAutoLock guard(sendQueueLock);
     sendQueue.reserve(InitialQueueCapacity);
     strangerSeen.assign(MaxENetPeers, 0);
   } catch (...) {

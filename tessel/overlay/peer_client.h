@@ -24,9 +24,28 @@
 // both. Topology fields and the route table are written by the host thread
 // and read by the service thread without a lock (atomics).
 //
-// Lock order: the frame store lock may be held while taking sendQueueLock
-// or the engine's jobMutex; sendQueueLock and slotMapLock are never held
-// while taking another lock.
+// Locks, outermost first; a thread holding one may take only locks listed
+// after it (clang checks the order within this class, and every guarded
+// field, when built with TESSEL_THREAD_SAFETY):
+//   resetLock      host thread, for the whole of a session reset, which
+//                  the service thread carries out taking the locks below;
+//                  taken with no other lock held.
+//   frame store    frameStore.lock(): the store, deliverIndex and
+//                  logNext. Held while a pull is answered and while the
+//                  root of mode 7 sends its log down (each link's record
+//                  lock, then sendQueueLock, one after the other), and
+//                  while packets are delivered (the originator's record
+//                  lock, and the owner's callbacks, which take the
+//                  engine's jobMutex).
+//   sendQueueLock  the send queue. Held across the drain, whose connect
+//                  commands read their link's record (record lock).
+//   slotMapLock    slotMap; takes no other lock.
+//   record locks   each link's PeerContext::propertyLock, its record; takes
+//                  no other lock (a link's reinit queues the reset of its
+//                  connection after releasing it).
+//   jobMutex       the engine's job queue, the innermost lock.
+// The engine's galaxyMutex and propertyMutex are never held together with
+// any of these.
 
 #ifndef TESSEL_OVERLAY_PEER_CLIENT_H_
 #define TESSEL_OVERLAY_PEER_CLIENT_H_
@@ -342,6 +361,10 @@ class TESSEL_EXPORT PeerClient {
   void handleData(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable);
   void handlePacket(ENetEvent* event, PeerPacket* packet, size_t length, bool reliable);
   int storePacket(const PeerPacket* packets, size_t length, bool addLinkDelay);
+  // Hands the stored packets from position on to the link event came from
+  // (an answer to its pull) and, with deliver, to the owner. Delivery
+  // always goes on from deliverIndex, read under the store's lock, and
+  // position is then ignored (callers pass 0).
   int fetchPacket(uint32_t position, bool deliver, ENetEvent* event, bool reliable);
   int fetchPacket(PeerPacket* packet);
   // Sequenced mode, at a parent: answers a leaf's pull with every stored
@@ -361,7 +384,7 @@ class TESSEL_EXPORT PeerClient {
   // Commands in queue order. The drain clears it and keeps its capacity,
   // so once it has grown to the largest burst, queueing allocates nothing
   // (the forward path allocates only the ENet packet).
-  std::vector<ENetSendPacket> sendQueue;
+  std::vector<ENetSendPacket> sendQueue GUARDED_BY(sendQueueLock);
   KivWakeup wakeup;
   std::thread thread;
   PeerContext contexts[MaxSlots];
@@ -375,21 +398,21 @@ class TESSEL_EXPORT PeerClient {
   // link claims last connected or asked for something (enet_time_get).
   std::vector<uint32_t> strangerSeen;
   uint32_t lastIdleSweep;
-  std::map<int32_t, int32_t> slotMap;
-  KivMutex slotMapLock;
+  std::map<int32_t, int32_t> slotMap GUARDED_BY(slotMapLock);
+  KivMutex slotMapLock ACQUIRED_AFTER(frameStore, sendQueueLock);
   bool ordered;
   bool sequenced;
   bool oneOrder;
   // Mode 7: at the root, the next log position (under the frame store
   // lock); at the others, the next position to deliver and whether one
   // has been delivered yet (service thread).
-  uint32_t logNext;
+  uint32_t logNext GUARDED_BY(frameStore);
   uint32_t downNext;
   bool downStarted;
-  PeerPacketQueue frameStore;
+  PeerPacketQueue frameStore ACQUIRED_BEFORE(sendQueueLock);
   std::atomic<int32_t> orderedDataLimit;
   std::atomic<uint32_t> readIndex;
-  uint32_t deliverIndex;
+  uint32_t deliverIndex GUARDED_BY(frameStore);
   // Sequenced mode, at a leaf: one past the parent's log position of the
   // newest packet handed over; the leaf's pulls ask for it.
   std::atomic<uint32_t> nextSequenced;
@@ -407,7 +430,7 @@ class TESSEL_EXPORT PeerClient {
   // A session reset asked of the service thread, and its completion.
   std::atomic<bool> resetRequested;
   KivEvent resetDone;
-  KivMutex resetLock;
+  KivMutex resetLock ACQUIRED_BEFORE(frameStore, sendQueueLock, slotMapLock);
   std::atomic<InterceptHook> interceptHook;
   bool deinitDone;
   bool enetInitialized;

@@ -33,7 +33,7 @@ void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t lengt
       // A leaf's own packet comes back to it from its parent.
       if (inner) {
         storePacket(packet, size_t(packet->size(true)), false);
-        fetchPacket(deliverIndex, true, nullptr, reliable);
+        fetchPacket(0, true, nullptr, reliable);
       }
       return;
     }
@@ -54,13 +54,13 @@ void PeerClient::handlePacket(ENetEvent* event, PeerPacket* packet, size_t lengt
       return;
     }
     storePacket(packet, length, true);
-    fetchPacket(deliverIndex, true, nullptr, reliable);
+    fetchPacket(0, true, nullptr, reliable);
     return;
   }
   if (header.type() == PeerPacket::Peek) {
     if (header.immediate() || !inner) return;
     if (event == nullptr) {
-      fetchPacket(deliverIndex, true, nullptr, reliable);
+      fetchPacket(0, true, nullptr, reliable);
     } else if (from != nullptr && !from->hasChild()) {
       answerPull(header, from, event, reliable);
     }

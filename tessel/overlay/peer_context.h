@@ -13,7 +13,8 @@
 // any thread. Fields read by another thread without a lock (next, hasChild,
 // the ENet peer) are atomics. The record is written by the host's thread
 // (peer table, session reset) while the service thread reads it, so it is
-// held under its own lock and handed out as a copy.
+// held under its own lock and handed out as a copy; no other lock is taken
+// while that one is held (the overlay's lock order is in peer_client.h).
 
 #ifndef TESSEL_OVERLAY_PEER_CONTEXT_H_
 #define TESSEL_OVERLAY_PEER_CONTEXT_H_
@@ -129,7 +130,7 @@ class TESSEL_EXPORT PeerContext {
  private:
   PeerClient* owner;
   mutable KivMutex propertyLock;
-  PacketDef::PeerProperty property;
+  PacketDef::PeerProperty property GUARDED_BY(propertyLock);
   ENetHost* host;
   std::atomic<ENetPeer*> peer;
   std::atomic<int32_t> next;

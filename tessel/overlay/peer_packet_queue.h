@@ -8,9 +8,10 @@
 //
 // Threads: the service thread and the host thread both put and get. Neither
 // put() nor get() locks by itself: callers hold lock() around them (the
-// same lock guards the frame store's read and deliver indexes). resize()
-// and clear() take no lock and must not overlap a put() or get(); they run
-// at topology setup and session reset.
+// same lock guards the frame store's read and deliver indexes). The queue
+// is itself the lock for clang's thread safety analysis, so a field can be
+// GUARDED_BY a queue. resize() and clear() take no lock and must not
+// overlap a put() or get(); they run at topology setup and session reset.
 //
 // Lifecycle: constructed without storage; resize() (or init(int, int))
 // allocates the ring; the destructor frees it. A queue without storage
@@ -25,7 +26,7 @@
 #include "tessel/tessel_export.h"
 #include "tessel/toolkit/kiv_mutex.h"
 
-class TESSEL_EXPORT PeerPacketQueue {
+class TESSEL_EXPORT CAPABILITY("mutex") PeerPacketQueue {
  public:
   PeerPacketQueue();
   virtual ~PeerPacketQueue();
@@ -52,21 +53,22 @@ class TESSEL_EXPORT PeerPacketQueue {
   // Copies size bytes of packet into the next slot, overwriting the oldest
   // packet once the ring is full; 0. -1 stores nothing: size above the slot
   // size (with a message on standard error), size negative, or no storage.
-  int put(const char* packet, int size);
+  int put(const char* packet, int size) REQUIRES(this);
   // The packet numbered index (counted from 0 since the last resize() or
   // clear()), and index advanced past it. Null, index unchanged, when index
   // has no packet yet or there is no storage. A reader that fell a whole
   // ring behind skips to the second-oldest packet still held, since the
   // oldest sits in the slot that the next put() overwrites. The pointer
   // stays valid until the writer reaches that slot again.
-  char* get(uint32_t& index);
+  char* get(uint32_t& index) REQUIRES(this);
 
   // The slot size: the largest size that put() accepts (0 without storage).
   int getMaxDataSize() const { return slotSize_; }
 
-  // Enter and leave the queue's lock (recursive).
-  void lock() { mutex_.lock(); }
-  void unlock() { mutex_.unlock(); }
+  // Enter and leave the queue's lock (recursive). What they take is the
+  // queue itself to the analysis, not the mutex inside it.
+  void lock() ACQUIRE() NO_THREAD_SAFETY_ANALYSIS { mutex_.lock(); }
+  void unlock() RELEASE() NO_THREAD_SAFETY_ANALYSIS { mutex_.unlock(); }
 
  private:
   void dropStorage();

@@ -14,8 +14,11 @@
 #include <limits>
 
 #include "tessel/toolkit/kiv_file.h"
+#include "tessel/toolkit/kiv_platform.h"
 
 namespace {
+
+using kiv_platform::interrupted;
 
 void* const InvalidHandle = reinterpret_cast<void*>(~uintptr_t(0));
 
@@ -58,7 +61,7 @@ int KivFile::open(const char* name, bool write, bool truncate) {
   int fd;
   do {
     fd = ::open(name, flags, 0666);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && interrupted());
   if (fd < 0) return -1;
   // A folder opens for reading here but is not a file to read or write.
   struct stat info{};
@@ -117,7 +120,7 @@ int KivFile::truncate64(const uint64_t& length) {
   int result;
   do {
     result = ftruncate(fd, end);
-  } while (result != 0 && errno == EINTR);
+  } while (result != 0 && interrupted());
   if (result != 0) return -1;
   lseek(fd, position < end ? position : end, SEEK_SET);
   return 0;
@@ -136,7 +139,7 @@ int KivFile::_read(void* buffer, int count, const uint64_t& offset) {
     ssize_t got = pread(descriptor(handle), bytes + done, static_cast<size_t>(count - done),
                         static_cast<off_t>(offset + static_cast<uint64_t>(done)));
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (interrupted()) continue;
       return -1;
     }
     done += static_cast<int>(got);
@@ -157,7 +160,7 @@ int KivFile::_write(const void* buffer, int count, const uint64_t& offset) {
     ssize_t put = pwrite(descriptor(handle), bytes + done, static_cast<size_t>(count - done),
                          static_cast<off_t>(offset + static_cast<uint64_t>(done)));
     if (put < 0) {
-      if (errno == EINTR) continue;
+      if (interrupted()) continue;
       return -1;
     }
     done += static_cast<int>(put);
@@ -196,7 +199,7 @@ int KivFile::lockRange(int64_t offset, int64_t length, int kind) {
     command = F_OFD_SETLKW;
   }
   while (fcntl(descriptor(handle), command, &range) != 0) {
-    if (errno != EINTR) return -1;
+    if (!interrupted()) return -1;
   }
   return 0;
 }

@@ -137,7 +137,7 @@ class TESSEL_EXPORT KivLog {
   int open();
   // Writes the buffer to the file (bufferLock held). 0 and an empty
   // buffer, or -1 with the text kept.
-  int out();
+  int out() REQUIRES(bufferLock);
   // Formats, then writes or buffers one message.
   int out(const char* format, va_list arguments);
   void close();
@@ -159,7 +159,7 @@ class TESSEL_EXPORT KivLog {
   std::unique_ptr<char[]> buffer;
   int bufferSize;
   KivMutex bufferLock;
-  int bufferUsed;
+  int bufferUsed GUARDED_BY(bufferLock);
   std::string header;
   std::string extension;
   bool displayDate;

@@ -3,7 +3,6 @@
 // reachable when its socket (/dev/log) accepts a connection; without one
 // (containers, minimal systems) outEvent prints the message instead.
 
-#include <errno.h>
 #include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -16,6 +15,7 @@
 #include <string>
 
 #include "tessel/toolkit/kiv_log.h"
+#include "tessel/toolkit/kiv_platform.h"
 
 namespace {
 
@@ -51,7 +51,7 @@ int priorityOf(KivLog::LogLevel level) {
 }
 
 int makeFolder(const std::string& folder) {
-  if (mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST) return 0;
+  if (mkdir(folder.c_str(), 0755) == 0 || kiv_platform::lastFailure() == kiv_platform::Failure::Exists) return 0;
   return -1;
 }
 

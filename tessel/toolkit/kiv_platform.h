@@ -19,6 +19,27 @@ int64_t realTimeMs();
 // Thread-safe local time conversion.
 bool localTime(int64_t seconds, std::tm& out);
 
+// --- What a failed system call means (kiv_platform_posix.cpp) ---
+
+// The one reading of the platform's error code (errno) that the toolkit's
+// bodies act on; the code itself is left as it was, for the caller's
+// caller to read.
+enum class Failure {
+  Interrupted,  // a signal came first: the call can be made again at once
+  WouldBlock,   // nothing to do yet on a non-blocking descriptor or lock
+  InProgress,   // started, and going on in the background
+  TimedOut,
+  Exists,       // what was to be created is there already
+  Missing,      // the file, or a folder on its path, does not exist
+  Other,        // a real failure
+};
+// The failure of the last system call that failed on this thread.
+Failure lastFailure();
+inline bool interrupted() { return lastFailure() == Failure::Interrupted; }
+// The socket layer's transient failures, which a retrying transfer waits
+// out: Interrupted, WouldBlock, InProgress and TimedOut.
+bool isTransient(Failure failure);
+
 // --- The per-user registry file (kiv_registry_posix.cpp) ---
 
 // The file that holds the current user's registry: $TESSEL_REGISTRY when

@@ -1,3 +1,4 @@
+#include <errno.h>
 #include <time.h>
 
 #include "tessel/toolkit/kiv_platform.h"
@@ -19,6 +20,22 @@ int64_t realTimeMs() {
 bool localTime(int64_t seconds, std::tm& out) {
   time_t value = static_cast<time_t>(seconds);
   return localtime_r(&value, &out) != nullptr;
+}
+
+Failure lastFailure() {
+  const int code = errno;
+  if (code == EINTR) return Failure::Interrupted;
+  if (code == EAGAIN || code == EWOULDBLOCK) return Failure::WouldBlock;
+  if (code == EINPROGRESS) return Failure::InProgress;
+  if (code == ETIMEDOUT) return Failure::TimedOut;
+  if (code == EEXIST) return Failure::Exists;
+  if (code == ENOENT || code == ENOTDIR) return Failure::Missing;
+  return Failure::Other;
+}
+
+bool isTransient(Failure failure) {
+  return failure == Failure::Interrupted || failure == Failure::WouldBlock || failure == Failure::InProgress ||
+         failure == Failure::TimedOut;
 }
 
 }  // namespace kiv_platform

@@ -49,7 +49,7 @@ bool makeFolders(const std::string& folder) {
   if (stat(folder.c_str(), &info) == 0) return S_ISDIR(info.st_mode);
   size_t slash = folder.rfind('/');
   if (slash != std::string::npos && slash > 0 && !makeFolders(folder.substr(0, slash))) return false;
-  return mkdir(folder.c_str(), 0755) == 0 || errno == EEXIST;
+  return mkdir(folder.c_str(), 0755) == 0 || lastFailure() == Failure::Exists;
 }
 
 // Opens path without waiting, as opening a FIFO or a device could, and
@@ -92,7 +92,7 @@ bool writeAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     ssize_t written = write(fd, data, size);
     if (written < 0) {
-      if (errno == EINTR) continue;
+      if (interrupted()) continue;
       return false;
     }
     data += written;
@@ -138,7 +138,7 @@ std::string registryPath() {
 FileRead readWholeFile(const std::string& path, size_t maxSize, std::string& content) {
   content.clear();
   int fd = openRegularFile(path, O_RDONLY);
-  if (fd < 0) return (errno == ENOENT || errno == ENOTDIR) ? FileRead::Missing : FileRead::Failed;
+  if (fd < 0) return lastFailure() == Failure::Missing ? FileRead::Missing : FileRead::Failed;
   struct stat info{};
   if (fstat(fd, &info) != 0 || static_cast<uint64_t>(info.st_size) > maxSize) {
     close(fd);
@@ -149,7 +149,7 @@ FileRead readWholeFile(const std::string& path, size_t maxSize, std::string& con
   for (;;) {
     ssize_t got = read(fd, buffer, sizeof(buffer));
     if (got < 0) {
-      if (errno == EINTR) continue;
+      if (interrupted()) continue;
       close(fd);
       content.clear();
       return FileRead::Failed;
@@ -182,7 +182,7 @@ int lockRegistry(const std::string& path, int timeoutMs) {
   FileStamp seen = stampOf(path);
   auto pause = std::chrono::milliseconds(1);
   while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-    const int error = errno;
+    const Failure failure = lastFailure();
     const Clock::time_point now = Clock::now();
     const FileStamp stamp = stampOf(path);
     if (stamp != seen) {
@@ -190,7 +190,7 @@ int lockRegistry(const std::string& path, int timeoutMs) {
       deadline = now + std::chrono::milliseconds(timeoutMs);
       pause = std::chrono::milliseconds(1);
     }
-    if ((error != EWOULDBLOCK && error != EINTR) || now >= deadline) {
+    if ((failure != Failure::WouldBlock && failure != Failure::Interrupted) || now >= deadline) {
       close(fd);
       return -1;
     }

@@ -14,23 +14,27 @@
 
 #include <vector>
 
+#include "tessel/toolkit/kiv_platform.h"
 #include "tessel/toolkit/kiv_socket.h"
 
 namespace {
+
+using kiv_platform::Failure;
+using kiv_platform::interrupted;
+using kiv_platform::lastFailure;
 
 int descriptor(unsigned int handle) { return static_cast<int>(handle); }
 
 // What a failed transfer call means under the retry policy: -1 give up,
 // -2 transient and no retry wanted, 0 call again.
 int retryVerdict(int fd, bool retry, short direction) {
-  int code = errno;
-  bool transient =
-      code == EINTR || code == EAGAIN || code == EWOULDBLOCK || code == EINPROGRESS || code == ETIMEDOUT;
-  if (!transient) return -1;
+  const Failure failure = lastFailure();
+  if (!kiv_platform::isTransient(failure)) return -1;
   if (!retry) return -2;
-  if (code == EAGAIN || code == EWOULDBLOCK) {
+  if (failure == Failure::WouldBlock) {
     // Wait a little for the socket instead of spinning on a non-blocking
     // one; the call is repeated either way.
+    const int code = errno;
     pollfd entry{fd, direction, 0};
     ::poll(&entry, 1, 10);
     errno = code;
@@ -155,13 +159,13 @@ int KivSocket::bindAny(int port) {
 int KivSocket::connectTo(const sockaddr_in& address) {
   int fd = descriptor(sock);
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0) return 0;
-  if (errno != EINTR) return -1;
+  if (!interrupted()) return -1;
   // An interrupted connect goes on in the background; wait for its end.
   pollfd entry{fd, POLLOUT, 0};
   int ready;
   do {
     ready = ::poll(&entry, 1, -1);
-  } while (ready < 0 && errno == EINTR);
+  } while (ready < 0 && interrupted());
   int error = 0;
   socklen_t length = sizeof(error);
   if (ready < 0 || getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) return -1;
@@ -197,7 +201,7 @@ int KivSocket::tcpAccept(unsigned int& accepted, sockaddr* from, int* fromLength
   int fd;
   do {
     fd = ::accept4(descriptor(sock), from, from != nullptr ? &length : nullptr, SOCK_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
+  } while (fd < 0 && interrupted());
   accepted = fd < 0 ? InvalidSocket : static_cast<unsigned int>(fd);
   if (fd >= 0 && from != nullptr && fromLength != nullptr) *fromLength = static_cast<int>(length);
   return 0;
@@ -323,7 +327,8 @@ int KivSocket::poll(int timeout) {
     pollfd entry{descriptor(sock), POLLIN, 0};
     int ready = ::poll(&entry, 1, timeout);
     if (ready < 0) {
-      if (errno == EINTR || errno == EINPROGRESS) continue;
+      const Failure failure = lastFailure();
+      if (failure == Failure::Interrupted || failure == Failure::InProgress) continue;
       return -1;
     }
     if (ready > 0 && (entry.revents & POLLNVAL) != 0) {

@@ -1,8 +1,8 @@
-#include <errno.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include "tessel/toolkit/kiv_platform.h"
 #include "tessel/toolkit/kiv_wakeup.h"
 
 KivWakeup::KivWakeup() : handle_(-1) {}
@@ -33,7 +33,7 @@ int KivWakeup::wait(int socket, int timeoutMs) {
   if (handle_ >= 0) fds[count++] = {handle_, POLLIN, 0};
   if (socket >= 0) fds[count++] = {socket, POLLIN, 0};
   int ready = ::poll(fds, count, timeoutMs);
-  if (ready < 0) return errno == EINTR ? 1 : -1;
+  if (ready < 0) return kiv_platform::interrupted() ? 1 : -1;
   if (handle_ >= 0 && (fds[0].revents & POLLIN)) {
     uint64_t value;
     ssize_t got = ::read(handle_, &value, sizeof(value));

@@ -38,13 +38,7 @@ constexpr int PayloadSize = 120;
 // room needs to pass the news on.
 constexpr int64_t EnetTimeoutBoundMs = 40000;
 
-std::string peerPath() {
-#ifdef TESSEL_FAULT_PEER_PATH
-  return TESSEL_FAULT_PEER_PATH;
-#else
-  return "";
-#endif
-}
+std::string peerPath() { return tessel_test::toolPath("tessel-fault-peer"); }
 
 int64_t nowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();

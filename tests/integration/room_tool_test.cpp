@@ -21,21 +21,9 @@ namespace {
 // room's own steps have their time limits; this only guards the test.
 constexpr int RoomLimitMs = 300000;
 
-std::string roomPath() {
-#ifdef TESSEL_ROOM_PATH
-  return TESSEL_ROOM_PATH;
-#else
-  return "";
-#endif
-}
+std::string roomPath() { return tessel_test::toolPath("tessel-room"); }
 
-std::string topologyPath() {
-#ifdef TESSEL_TOPOLOGY_PATH
-  return TESSEL_TOPOLOGY_PATH;
-#else
-  return "";
-#endif
-}
+std::string topologyPath() { return tessel_test::toolPath("tessel-topology"); }
 
 using tessel_test::readFile;
 

@@ -14,6 +14,7 @@
 #include "tests/support/loopback_room.h"
 #include "tests/support/raw_udp_socket.h"
 #include "tests/support/temp_registry.h"
+#include "tests/support/test_support.h"
 
 using zintar::Tessel;
 using zintar::TesselApi;
@@ -175,9 +176,9 @@ TEST(GalaxyLifecycleTest, GalaxyOperationsFailAndTouchNothingOutsideInitAndDeini
 }
 
 TEST(GalaxyResponderTest, MeasuredPingLandsInTableCacheAndPingListAndIsReusedWithoutTraffic) {
-  if (tessel_test::galaxydPath().empty()) GTEST_SKIP() << "built without tools";
+  if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
   tessel_test::TempRegistry registry;
-  tessel_test::GalaxyResponder responder(tessel_test::galaxydPath());
+  tessel_test::GalaxyResponder responder(tessel_test::toolPath("tessel-galaxyd"));
   ASSERT_TRUE(responder.ok()) << responder.output();
   TesselApi api;
   ASSERT_EQ(api.init(1, 0, false, 0, false, false), 0);
@@ -222,7 +223,7 @@ TEST(GalaxyResponderTest, MeasuredPingLandsInTableCacheAndPingListAndIsReusedWit
 }
 
 TEST(GalaxyResponderTest, UnansweredGalaxiesAreUnreachableUntilOneAnswers) {
-  if (tessel_test::galaxydPath().empty()) GTEST_SKIP() << "built without tools";
+  if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
   tessel_test::TempRegistry registry;
   Tessel engine;
   ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
@@ -245,7 +246,7 @@ TEST(GalaxyResponderTest, UnansweredGalaxiesAreUnreachableUntilOneAnswers) {
   EXPECT_EQ(engine.getError(), 0x10F05u);
   EXPECT_EQ(engine.getPingToGalaxy(21), Unreachable);
 
-  tessel_test::GalaxyResponder responder(tessel_test::galaxydPath());
+  tessel_test::GalaxyResponder responder(tessel_test::toolPath("tessel-galaxyd"));
   ASSERT_TRUE(responder.ok()) << responder.output();
   std::vector<Galaxy> mixed = dead;
   mixed.push_back({23, "127.0.0.1", responder.port()});

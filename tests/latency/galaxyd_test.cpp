@@ -8,6 +8,7 @@
 
 #include "tests/support/child_process.h"
 #include "tests/support/raw_udp_socket.h"
+#include "tests/support/test_support.h"
 
 namespace {
 
@@ -15,8 +16,8 @@ namespace {
 }  // namespace
 
 TEST(GalaxydTest, EchoesDatagramsOfOneTo1484BytesFromPortsThatCannotAnswerBack) {
-  if (tessel_test::galaxydPath().empty()) GTEST_SKIP() << "built without tools";
-  tessel_test::GalaxyResponder responder(tessel_test::galaxydPath());
+  if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
+  tessel_test::GalaxyResponder responder(tessel_test::toolPath("tessel-galaxyd"));
   ASSERT_TRUE(responder.ok()) << responder.output();
   tessel_test::RawUdpSocket client;
   ASSERT_TRUE(client.ok());
@@ -58,7 +59,7 @@ TEST(GalaxydTest, EchoesDatagramsOfOneTo1484BytesFromPortsThatCannotAnswerBack) 
 }
 
 TEST(GalaxydTest, CommandLineIsCheckedBeforeAnythingIsBound) {
-  if (tessel_test::galaxydPath().empty()) GTEST_SKIP() << "built without tools";
+  if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
   tessel_test::RawUdpSocket taken;
   ASSERT_TRUE(taken.ok());
   struct Case {
@@ -75,7 +76,7 @@ TEST(GalaxydTest, CommandLineIsCheckedBeforeAnythingIsBound) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.args.front());
     std::string output;
-    EXPECT_EQ(tessel_test::runProgram(tessel_test::galaxydPath(), c.args, output), c.status);
+    EXPECT_EQ(tessel_test::runProgram(tessel_test::toolPath("tessel-galaxyd"), c.args, output), c.status);
     EXPECT_NE(output.find(c.says), std::string::npos) << output;
   }
 }

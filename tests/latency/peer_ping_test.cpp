@@ -13,8 +13,8 @@
 #include "tessel/engine/tessel_api.h"
 #include "tessel/overlay/peer_packet.h"
 #include "tests/support/fake_root.h"
-#include "tests/support/loopback_room.h"
 #include "tests/support/raw_udp_socket.h"
+#include "tests/support/test_support.h"
 
 using zintar::PeerPacket;
 using zintar::Tessel;

@@ -19,16 +19,6 @@ namespace tessel_test {
 int runProgram(const std::string& path, const std::vector<std::string>& args, std::string& output,
                int timeoutMs = 5000);
 
-// The responder's path, given to the test binaries that run it at build
-// time; empty when the tools are not built.
-inline std::string galaxydPath() {
-#ifdef TESSEL_GALAXYD_PATH
-  return TESSEL_GALAXYD_PATH;
-#else
-  return "";
-#endif
-}
-
 class GalaxyResponder {
  public:
   // Starts the responder at path with --bind 127.0.0.1 --port 0 and reads

@@ -2,6 +2,7 @@
 
 #include "tessel/planner/topology_description.h"
 #include "tests/support/loopback_room.h"
+#include "tests/support/test_support.h"
 
 namespace tessel_test {
 

@@ -1,30 +1,9 @@
 #include "tests/support/loopback_room.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include "tessel/planner/topology_description.h"
 #include "tests/support/test_support.h"
 
 namespace tessel_test {
-
-int freeUdpPort() {
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0) return -1;
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
-  socklen_t length = sizeof(address);
-  int port = -1;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
 
 std::string topologyDescription(int capacity, int maxDataSize, bool syncTime,
                                 const std::vector<PacketDef::PeerProperty>& records,

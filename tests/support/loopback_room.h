@@ -14,9 +14,6 @@
 
 namespace tessel_test {
 
-// A UDP port on 127.0.0.1 that nothing is bound to right now.
-int freeUdpPort();
-
 // Topology description bytes: frame store capacity and data size, the
 // synchronisation flag, the records, and an entry (slot, parents[slot],
 // ping 10 + slot) for every slot whose parents[slot] is not negative.

@@ -3,6 +3,9 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
+#include <utility>
+
+#include "tests/support/raw_udp_socket.h"
 
 namespace tessel_test {
 
@@ -18,6 +21,28 @@ bool waitFor(const std::function<bool()>& condition, std::chrono::milliseconds t
 std::string readFile(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+int freeUdpPort() {
+  // The port the system gives a socket bound to port 0, free again once the
+  // socket is closed.
+  RawUdpSocket probe;
+  return probe.ok() ? probe.port() : -1;
+}
+
+std::string toolPath(const std::string& name) {
+  // The build passes the path of each program it makes (tests/CMakeLists.txt).
+  static const std::pair<const char*, const char*> Built[] = {
+      {"tessel-fault-peer", TESSEL_FAULT_PEER_PATH},
+#ifdef TESSEL_GALAXYD_PATH  // the tools, built together
+      {"tessel-galaxyd", TESSEL_GALAXYD_PATH},
+      {"tessel-topology", TESSEL_TOPOLOGY_PATH},
+      {"tessel-room", TESSEL_ROOM_PATH},
+#endif
+  };
+  for (const auto& [program, path] : Built)
+    if (name == program) return path;
+  return std::string();
 }
 
 }  // namespace tessel_test

@@ -27,6 +27,16 @@ std::vector<uint8_t> bytesOf(const T& value) {
 // The whole contents of a file; empty when it cannot be read.
 std::string readFile(const std::string& path);
 
+// A UDP port on 127.0.0.1 that nothing is bound to right now, or -1.
+// Another process may take it before the caller binds it.
+int freeUdpPort();
+
+// The path of a program this build makes, by name: tessel-galaxyd,
+// tessel-topology and tessel-room (built with the tools) and
+// tessel-fault-peer. Empty for a program that is not built; the tests
+// that need it skip.
+std::string toolPath(const std::string& name);
+
 }  // namespace tessel_test
 
 #endif  // TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_

@@ -15,7 +15,6 @@
 
 #include "tessel/engine/tessel_api.h"
 #include "tests/support/child_process.h"
-#include "tests/support/loopback_room.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_support.h"
 #include "tessel/planner/topology_planner.h"
@@ -30,14 +29,6 @@ namespace {
 
 constexpr uint32_t Loopback = 0x7F000001;
 constexpr int32_t FirstId = 700;
-
-std::string topologyPath() {
-#ifdef TESSEL_TOPOLOGY_PATH
-  return TESSEL_TOPOLOGY_PATH;
-#else
-  return "";
-#endif
-}
 
 using tessel_test::readFile;
 
@@ -127,7 +118,7 @@ std::string listBytes(int slot, bool listen, const std::vector<PingList::PeerEnt
 }
 
 TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
-  const std::string tool = topologyPath();
+  const std::string tool = tessel_test::toolPath("tessel-topology");
   if (tool.empty()) GTEST_SKIP() << "tools not built";
   tessel_test::TempFolder folder;
   const std::string dir = folder.path();
