@@ -39,11 +39,11 @@ TEST(RegistryPingTest, FirstWriteCreatesTheKeyWithItsThreeValues) {
   EXPECT_TRUE(registry.read().empty());  // a lookup never creates the key
 
   ASSERT_EQ(engine.setRegPing("galaxy1.example", 7000, HomeIp, 300), 0);
-  ASSERT_EQ(engine.setRegPing("galaxy2.example", -1, HomeIp, 45), 0);
+  ASSERT_EQ(engine.setRegPing("galaxy2.example", -1, HomeIp, -1), 0);  // a failed measurement
   std::string text = registry.read();
   EXPECT_NE(text.find("[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"galaxy1.example:7000\"=dword:0000012c\n"), std::string::npos) << text;
-  EXPECT_NE(text.find("\"galaxy2.example:-1\"=dword:0000002d\n"), std::string::npos) << text;
+  EXPECT_NE(text.find("\"galaxy2.example:-1\"=dword:ffffffff\n"), std::string::npos) << text;
   EXPECT_NE(text.find("\"Time\"=dword:" + hex8(static_cast<uint32_t>(KivClock::getTime32())) + "\n"),
             std::string::npos)
       << text;
@@ -52,7 +52,7 @@ TEST(RegistryPingTest, FirstWriteCreatesTheKeyWithItsThreeValues) {
   EXPECT_EQ(engine.getRegPing("galaxy1.example", 7000, HomeIp, Window, ping), 0);
   EXPECT_EQ(ping, 300);
   EXPECT_EQ(engine.getRegPing("galaxy2.example", -1, HomeIp, Window, ping), 0);
-  EXPECT_EQ(ping, 45);
+  EXPECT_EQ(ping, -1);  // comes back as it was stored
   EXPECT_EQ(engine.getRegPing("galaxy3.example", 7000, HomeIp, Window, ping), -1);  // never measured
   EXPECT_EQ(engine.getRegPing(nullptr, 7000, HomeIp, Window, ping), -1);
   EXPECT_EQ(engine.setRegPing(nullptr, 7000, HomeIp, 1), -1);
@@ -71,12 +71,10 @@ TEST(RegistryPingTest, EntriesAreFreshForTheWindowAndFromTheSameAddressOnly) {
     bool fresh;
   } cases[] = {
       {0, HomeIp, true},
-      {Window - 1, HomeIp, true},
       {Window, HomeIp, true},  // stale only once Time + window is below now
       {Window + 1, HomeIp, false},
       {-3600, HomeIp, true},  // a clock set back finds the entry young
       {0, OtherIp, false},    // another address, whatever the age
-      {Window + 1, OtherIp, false},
   };
   for (const Case& c : cases) {
     clock.setRealTime(written + c.ageSeconds * 1000);
@@ -107,17 +105,6 @@ TEST(RegistryPingTest, WritingAnyEndpointRefreshesEveryEntry) {
   EXPECT_EQ(ping, 80);
 }
 
-TEST(RegistryPingTest, StoredFailedMeasurementComesBackAsIs) {
-  tessel_test::TempRegistry registry;
-  tessel_test::FakeClock clock;
-  Tessel engine;
-  ASSERT_EQ(engine.setRegPing("galaxy1.example", 7000, HomeIp, -1), 0);
-  EXPECT_NE(registry.read().find("\"galaxy1.example:7000\"=dword:ffffffff"), std::string::npos);
-  int32_t ping = 0;
-  EXPECT_EQ(engine.getRegPing("galaxy1.example", 7000, HomeIp, Window, ping), 0);
-  EXPECT_EQ(ping, -1);
-}
-
 TEST(RegistryPingTest, SimulatorPingNeedsRandomFakePresentAndZero) {
   tessel_test::TempRegistry registry;
   Tessel engine;
@@ -131,7 +118,6 @@ TEST(RegistryPingTest, SimulatorPingNeedsRandomFakePresentAndZero) {
       {nullptr, 3, -1},
       {"", 3, -1},                             // General without RandomFake
       {"\"RandomFake\"=dword:00000001\n", 3, -1},
-      {"\"RandomFake\"=\"0\"\n", 3, -1},       // not a 32-bit number
       {"\"RandomFake\"=dword:00000000\n", 4, -1},  // no key for node 4
       {"\"RandomFake\"=dword:00000000\n", 3, 0},
   };

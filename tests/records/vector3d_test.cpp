@@ -27,85 +27,52 @@ void expectComponents(const Vec& v, float x, float y, float z) {
   }
 }
 
-TEST(Vector3d, ScalarDivisionMultipliesByOneRoundedReciprocal) {
+TEST(Vector3d, DivisionByAScalarMultipliesByOneRoundedReciprocal) {
   // 1/3 rounds to 0.333333343f; 5 times that is 1.66666675f, one ulp above
   // the true quotient 1.66666663f. The same holds for 7 and 10.
-  Vec v = Vec(5, 7, 10) / 3.0f;
-  expectComponents(v, 1.66666675f, 2.33333349f, 3.33333349f);
-  ASSERT_NE(v.getX(), 5.0f / 3.0f);  // the case really tells the two apart
-
-  Vec w(5, 7, 10);
-  w /= 3.0f;
-  EXPECT_TRUE(w == v);
-
+  expectComponents(Vec(5, 7, 10) / 3.0f, 1.66666675f, 2.33333349f, 3.33333349f);
   // Division by a vector is three true divisions.
-  expectComponents(Vec(5, 7, 10) / Vec(3, 3, 3), 1.66666663f, 2.33333325f, 3.33333325f);
-}
-
-TEST(Vector3d, DivisionByZeroFollowsFloatingPointRules) {
+  Vec w(5, 7, 10);
+  w /= Vec(3, 3, 3);
+  expectComponents(w, 1.66666663f, 2.33333325f, 3.33333325f);
   expectComponents(Vec(1, -1, 0) / 0.0f, Inf, -Inf, NaN);
   expectComponents(Vec(1, -1, 0) / Vec(0, 0, 0), Inf, -Inf, NaN);
-  Vec v(2, 0, -2);
-  v /= -0.0f;
-  expectComponents(v, -Inf, NaN, Inf);
 }
 
-TEST(Vector3d, SumsAreFormedInDoubleAndRoundedOnce) {
-  // In float, 4096² + 1 + 1 loses each 1 to rounding (2^24 + 1 is a tie that
-  // rounds to 2^24); summed in double it keeps both: 2^24 + 2.
+TEST(Vector3d, SumsAreFormedInDoubleAndDifferencesRoundedToFloatFirst) {
+  // In float, 4096² + 1 + 1 loses each 1 to rounding; in double it keeps both.
   const Vec a(4096, 1, 1);
   EXPECT_EQ(a.length2(), 16777218.0f);
   EXPECT_EQ(a.dot(a), 16777218.0f);
-
   // Squares that overflow or underflow a float still give the length.
   const float big = std::ldexp(1.0f, 100);
   const float tiny = std::ldexp(1.0f, -100);
   EXPECT_EQ(Vec(3 * big, 4 * big, 0).length(), 5 * big);
   EXPECT_EQ(Vec(3 * tiny, 4 * tiny, 0).length(), 5 * tiny);
-  EXPECT_EQ(Vec(3 * big, 4 * big, 0).length2(), Inf);  // the result itself does not fit
-
-  // Products that cancel in double: float would give inf - inf.
-  EXPECT_EQ(Vec(big, big, 0).dot(Vec(big, -big, 7)), 0.0f);
+  EXPECT_EQ(Vec(big, big, 0).dot(Vec(big, -big, 7)), 0.0f);  // float would give inf - inf
   EXPECT_EQ(Vec(1, 2, 3).dot(Vec(4, -5, 6)), 12.0f);
-}
 
-TEST(Vector3d, DistancesRoundEachDifferenceToFloatFirst) {
-  // 2^24 - (-1) = 2^24 + 1 rounds to 2^24 in float, so the squared distance
-  // is exactly 2^48 (the unrounded difference would give 2^48 + 2^25).
-  const Vec from(-1, 0, 0);
-  const Vec to(16777216, 0, 0);
-  EXPECT_EQ(from.distance2(to), 281474976710656.0f);
-  EXPECT_EQ(from.distance(to), 16777216.0f);
-
-  const Vec origin;
-  const Vec far(3, 4, 100);
-  EXPECT_EQ(origin.distanceXY(far), 5.0f);
-  EXPECT_EQ(origin.distance2XY(far), 25.0f);
-  EXPECT_EQ(far.distance2(origin), 10025.0f);
+  // 2^24 - (-1) rounds to 2^24 in float, so the squared distance is 2^48.
+  EXPECT_EQ(Vec(-1, 0, 0).distance2(Vec(16777216, 0, 0)), 281474976710656.0f);
   EXPECT_EQ(Vec(1, 1, 1).distance(Vec(4, 5, 13)), 13.0f);
+  const Vec far(3, 4, 100);
+  EXPECT_EQ(Vec(0, 0, -7).distanceXY(far), 5.0f);
+  EXPECT_EQ(Vec(0, 0, -7).distance2XY(far), 25.0f);
 }
 
 TEST(Vector3d, NormalizeReturnsOldLengthAndHandlesZero) {
   Vec v(3, 4, 12);
-  EXPECT_EQ(v.length(), 13.0f);
   EXPECT_EQ(v.normalize(), 13.0f);
   EXPECT_FLOAT_EQ(v.getX(), 3.0f / 13.0f);
-  EXPECT_FLOAT_EQ(v.getY(), 4.0f / 13.0f);
   EXPECT_FLOAT_EQ(v.getZ(), 12.0f / 13.0f);
-
-  Vec zero;
-  EXPECT_EQ(zero.normalize(), 0.0f);
-  expectComponents(zero, 0, 0, 0);
   // -0 has length exactly 0 too, and comes back as +0.
   Vec negativeZero(-0.0f, -0.0f, -0.0f);
   EXPECT_EQ(negativeZero.normalize(), 0.0f);
   expectComponents(negativeZero, 0, 0, 0);
-
   // A length whose square underflows a float is not mistaken for zero.
   const float tiny = std::ldexp(1.0f, -100);
   Vec small(3 * tiny, 0, 4 * tiny);
   EXPECT_EQ(small.normalize(), 5 * tiny);
-  EXPECT_FLOAT_EQ(small.getX(), 0.6f);
   EXPECT_FLOAT_EQ(small.getZ(), 0.8f);
 }
 
@@ -121,7 +88,6 @@ TEST(Vector3d, ComparisonsAreComponentWiseAndNaNMakesThemFalse) {
       {Vec(-0.0f, 0, 0), Vec(0, 0, 0), true, true, true},  // -0 equals +0
       {Vec(NaN, 0, 0), Vec(NaN, 0, 0), false, false, false},
       {Vec(0, 0, NaN), Vec(0, 0, 1), false, false, false},
-      {Vec(0, 0, 0), Vec(Inf, 0, 0), false, true, false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(::testing::Message() << "(" << c.a.getX() << "," << c.a.getY() << "," << c.a.getZ() << ") vs ("
@@ -131,9 +97,6 @@ TEST(Vector3d, ComparisonsAreComponentWiseAndNaNMakesThemFalse) {
     EXPECT_EQ(c.a <= c.b, c.lessEqual);
     EXPECT_EQ(c.a >= c.b, c.greaterEqual);
   }
-  const Vec nan(NaN, NaN, NaN);
-  EXPECT_FALSE(nan == nan);
-  EXPECT_TRUE(nan != nan);
 }
 
 TEST(Vector3d, ArithmeticAndAccessorsWorkComponentWise) {
@@ -141,33 +104,25 @@ TEST(Vector3d, ArithmeticAndAccessorsWorkComponentWise) {
   const Vec b(0.5f, -4, 8);
   expectComponents(a + b, 1.5f, -2, 11);
   expectComponents(a - b, 0.5f, 6, -5);
-  expectComponents(-a, -1, -2, -3);
   expectComponents(-Vec(), -0.0f, -0.0f, -0.0f);
   expectComponents(a * 2.0f, 2, 4, 6);
   expectComponents(a * b, 0.5f, -8, 24);
-
   Vec c = a;
   c += b;
   c -= Vec(1, 1, 1);
   c *= 2.0f;
   c *= Vec(1, 0.5f, -1);
   expectComponents(c, 1, -3, -20);
-
-  c.update(1, 1, 1);
-  c.update(Vec(0, 3, 20));
-  expectComponents(c, 2, 1, 1);
+  c.update(Vec(1, 1, 1));
   c.x() = 7;
   c.setY(8);
   c.z() += 8;
-  expectComponents(c, 7, 8, 9);
-  EXPECT_EQ(c.getX(), 7.0f);
-  c.set(a);
-  expectComponents(c, 1, 2, 3);
-  c.set(4, 5, 6);
-  expectComponents(c, 4, 5, 6);
+  expectComponents(c, 7, 8, -11);
+  c.set(Vec(4, 5, 6));
+  c.setX(1), c.setZ(2);
+  expectComponents(c, 1, 5, 2);
   c.zero();
   expectComponents(c, 0, 0, 0);
-  expectComponents(Vec(), 0, 0, 0);
 }
 
 }  // namespace

@@ -13,9 +13,36 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Runs body on another thread while the caller holds mutex.
-template <typename Body>
-void whileHeldElsewhere(KivMutex& mutex, Body body) {
+// trylock from another thread: 0 (and released again) or -1.
+int tryFromOther(KivMutex& mutex) {
+  int result = 1;
+  std::thread([&] {
+    result = mutex.trylock();
+    if (result == 0) mutex.unlock();
+  }).join();
+  return result;
+}
+
+}  // namespace
+
+TEST(KivMutexTest, RecursiveForOwnerAndAutoLockReleasesOnlyItsOwnLevel) {
+  KivMutex mutex;
+  EXPECT_EQ(mutex.lock(), 0);
+  EXPECT_EQ(mutex.trylock(), 0);  // already held by the caller
+  {
+    KivAutoLock guard(mutex);
+    EXPECT_TRUE(guard.locked());
+    guard.release();
+    guard.release();  // a second release unlocks nothing
+    EXPECT_FALSE(guard.locked());
+  }
+  EXPECT_EQ(tryFromOther(mutex), -1);  // two levels are still held
+  EXPECT_EQ(mutex.unlock(), 0);
+  EXPECT_EQ(tryFromOther(mutex), -1);
+  mutex.unlock();
+  EXPECT_EQ(tryFromOther(mutex), 0);
+
+  // Without wait on a mutex held elsewhere: nothing locked, nothing unlocked.
   std::atomic<bool> held{false}, done{false};
   std::thread holder([&] {
     mutex.lock();
@@ -24,122 +51,38 @@ void whileHeldElsewhere(KivMutex& mutex, Body body) {
     mutex.unlock();
   });
   ASSERT_TRUE(tessel_test::waitFor([&] { return held.load(); }));
-  body();
-  done = true;
-  holder.join();
-}
-
-}  // namespace
-
-TEST(KivMutexTest, RecursiveForOwnerTrylockFailsForOthers) {
-  KivMutex mutex;
-  EXPECT_EQ(mutex.lock(), 0);
-  EXPECT_EQ(mutex.trylock(), 0);  // already held by the caller
-  EXPECT_EQ(mutex.lock(), 0);
-  // Three levels held: another thread must fail until all three are released.
-  std::atomic<int> result{1};
-  auto tryFromOther = [&] {
-    std::thread([&] {
-      result = mutex.trylock();
-      if (result == 0) mutex.unlock();
-    }).join();
-    return result.load();
-  };
-  EXPECT_EQ(mutex.unlock(), 0);
-  EXPECT_EQ(tryFromOther(), -1);
-  mutex.unlock();
-  EXPECT_EQ(tryFromOther(), -1);
-  mutex.unlock();
-  EXPECT_EQ(tryFromOther(), 0);
-}
-
-TEST(KivMutexTest, AutoLockWithoutWaitOnHeldMutexLocksNothing) {
-  KivMutex mutex;
-  whileHeldElsewhere(mutex, [&] {
+  {
     KivAutoLock guard(mutex, false);
     EXPECT_FALSE(guard.locked());
-  });  // the destructor must not have unlocked the other thread's lock
+  }
+  done = true;
+  holder.join();
   KivAutoLock guard(mutex, false);
   EXPECT_TRUE(guard.locked());
 }
 
-TEST(KivMutexTest, AutoLockReleaseTwiceUnlocksOnce) {
-  KivMutex mutex;
-  mutex.lock();  // the outer level, kept by this thread
-  {
-    KivAutoLock guard(mutex);
-    EXPECT_TRUE(guard.locked());
-    guard.release();
-    guard.release();
-    EXPECT_FALSE(guard.locked());
-  }
-  // One level is still ours: another thread cannot take it.
-  int result = 0;
-  std::thread([&] { result = mutex.trylock(); }).join();
-  EXPECT_EQ(result, -1);
-  mutex.unlock();
-}
+TEST(KivEventTest, AutoResetIsConsumedByOneWaitManualStaysSetUntilReset) {
+  KivEvent idle;  // without init everything fails at once
+  EXPECT_EQ(idle.wait(), -1);
+  EXPECT_EQ(idle.timeoutWait(KivEvent::Infinite), KivEvent::WaitFailed);
+  EXPECT_EQ(idle.signal(), -1);
+  EXPECT_EQ(idle.broadcast(), -1);
+  EXPECT_EQ(idle.reset(), -1);
 
-TEST(KivMutexTest, GuardsCountersAcrossThreads) {
-  KivMutex mutex;
-  int counter = 0;
-  std::vector<std::thread> threads;
-  for (int t = 0; t < 4; ++t)
-    threads.emplace_back([&] {
-      for (int i = 0; i < 10000; ++i) {
-        KivAutoLock guard(mutex);
-        ++counter;
-      }
-    });
-  for (auto& t : threads) t.join();
-  EXPECT_EQ(counter, 40000);
-}
+  KivEvent automatic;
+  ASSERT_EQ(automatic.init(false), 0);
+  EXPECT_EQ(automatic.timeoutWait(20), KivEvent::WaitTimeout);
+  EXPECT_EQ(automatic.set(), 0);
+  EXPECT_EQ(automatic.trywait(), 0);
+  EXPECT_EQ(automatic.timeoutWait(0), KivEvent::WaitTimeout);
 
-TEST(KivEventTest, WithoutInitEverythingFailsAtOnce) {
-  KivEvent event;
-  EXPECT_EQ(event.wait(), -1);
-  EXPECT_EQ(event.trywait(), -1);
-  EXPECT_EQ(event.timeoutWait(KivEvent::Infinite), KivEvent::WaitFailed);
-  EXPECT_EQ(event.signal(), -1);
-  EXPECT_EQ(event.broadcast(), -1);
-  EXPECT_EQ(event.set(), -1);
-  EXPECT_EQ(event.reset(), -1);
-}
-
-TEST(KivEventTest, AutoResetIsConsumedByOneWait) {
-  KivEvent event;
-  ASSERT_EQ(event.init(false), 0);
-  EXPECT_EQ(event.timeoutWait(0), KivEvent::WaitTimeout);
-  EXPECT_EQ(event.timeoutWait(20), KivEvent::WaitTimeout);
-  EXPECT_EQ(event.signal(), 0);
-  EXPECT_EQ(event.trywait(), 0);
-  EXPECT_EQ(event.trywait(), -1);
-  event.set();
-  EXPECT_EQ(event.timeoutWait(0), KivEvent::WaitSignaled);
-  EXPECT_EQ(event.timeoutWait(0), KivEvent::WaitTimeout);
-}
-
-TEST(KivEventTest, ManualResetStaysSetUntilReset) {
-  KivEvent event;
-  ASSERT_EQ(event.init(true), 0);
-  event.signal();
-  EXPECT_EQ(event.trywait(), 0);
-  EXPECT_EQ(event.trywait(), 0);
-  EXPECT_EQ(event.wait(), 0);
-  EXPECT_EQ(event.reset(), 0);
-  EXPECT_EQ(event.trywait(), -1);
-  EXPECT_EQ(event.timeoutWait(0), KivEvent::WaitTimeout);
-}
-
-TEST(KivEventTest, SignalFromAnotherThreadWakesWaiter) {
-  KivEvent event;
-  ASSERT_EQ(event.init(false), 0);
-  std::thread signaller([&] {
-    std::this_thread::sleep_for(10ms);
-    event.signal();
-  });
-  EXPECT_EQ(event.wait(), 0);
-  signaller.join();
+  KivEvent manual;
+  ASSERT_EQ(manual.init(true), 0);
+  EXPECT_EQ(manual.signal(), 0);
+  EXPECT_EQ(manual.trywait(), 0);
+  EXPECT_EQ(manual.wait(), 0);
+  EXPECT_EQ(manual.reset(), 0);
+  EXPECT_EQ(manual.trywait(), -1);
 }
 
 TEST(KivEventTest, AutoResetReleasesOneWaiterPerSignalManualReleasesAll) {

@@ -39,45 +39,37 @@ std::string printed(NetTime t) {
 
 }  // namespace
 
-TEST(KivNetTimeTest, ArithmeticCarriesAndWrapsIn32Bits) {
-  struct Case {
+TEST(KivNetTimeTest, ArithmeticCarriesAndWrapsComparisonsAreUnsigned) {
+  struct Sum {
     NetTime start;
     int32_t ms;
     NetTime expected;
-  };
-  const Case cases[] = {
+  } sums[] = {
       {{10, 900}, 200, {11, 100}},
       {{10, 0}, -1, {10, 0xFFFFFFFFu}},  // the carry truncates toward zero
       {{10, 500}, -1500, {9, 0}},
       {{0xFFFFFFFFu, 999}, 1, {0, 0}},  // the seconds wrap
-      {{5, 7}, 0, {5, 7}},
   };
-  for (const Case& c : cases) {
-    NetTime sum = c.start + c.ms;
-    EXPECT_EQ(sum, c.expected) << c.start.seconds << "," << c.start.milliseconds << " + " << c.ms;
+  for (const Sum& c : sums) {
+    EXPECT_EQ(c.start + c.ms, c.expected) << c.start.seconds << "," << c.start.milliseconds << " + " << c.ms;
   }
-
   EXPECT_EQ(NetTime(11, 100) - NetTime(10, 900), 200);
   EXPECT_EQ(NetTime(10, 900) - NetTime(11, 100), -200);
-  // Across the 2^32 seconds rollover the difference stays small.
-  EXPECT_EQ(NetTime(0, 0) - NetTime(0xFFFFFFFFu, 0), 1000);
-}
+  EXPECT_EQ(NetTime(0, 0) - NetTime(0xFFFFFFFFu, 0), 1000);  // across the rollover
 
-TEST(KivNetTimeTest, ComparisonsAreUnsignedSecondsThenMilliseconds) {
-  EXPECT_TRUE(NetTime(5, 7) < NetTime(5, 8));
-  EXPECT_FALSE(NetTime(5, 8) < NetTime(5, 7));
-  EXPECT_TRUE(NetTime(6, 0) > NetTime(5, 999));
-  EXPECT_TRUE(NetTime(0x80000000u, 0) > NetTime(0x7FFFFFFFu, 0));  // not signed
-  EXPECT_TRUE(NetTime(5, 0xFFFFFFFFu) > NetTime(5, 1));
-  EXPECT_FALSE(NetTime(5, 5) < NetTime(5, 5));
+  struct Order {
+    NetTime a, b;
+  } orders[] = {  // a before b
+      {{5, 7}, {5, 8}}, {{5, 999}, {6, 0}}, {{0x7FFFFFFFu, 0}, {0x80000000u, 0}}, {{5, 1}, {5, 0xFFFFFFFFu}}};
+  for (const Order& c : orders) {
+    EXPECT_TRUE(c.a < c.b && c.b > c.a && c.a != c.b) << c.a.seconds << "," << c.a.milliseconds;
+    EXPECT_FALSE(c.b < c.a || c.a > c.b || c.a == c.b) << c.a.seconds << "," << c.a.milliseconds;
+  }
   EXPECT_TRUE(NetTime(5, 5) == NetTime(5, 5));
-  EXPECT_TRUE(NetTime(5, 5) != NetTime(5, 6));
+  EXPECT_FALSE(NetTime(5, 5) < NetTime(5, 5) || NetTime(5, 5) != NetTime(5, 5));
   EXPECT_TRUE(NetTime(5, 5) != NetTime(6, 5));
-}
 
-TEST(KivNetTimeTest, PrintWritesDaysHoursMinutesSecondsMilliseconds) {
-  EXPECT_EQ(printed(NetTime(90061, 5)), "1-1:1:1:5\n");
-  EXPECT_EQ(printed(NetTime(0, 0)), "0-0:0:0:0\n");
+  EXPECT_EQ(printed(NetTime(90061, 5)), "1-1:1:1:5\n");  // days-hours:minutes:seconds:ms
   EXPECT_EQ(printed(NetTime(10, 0) + -1), "0-0:0:10:-1\n");
   EXPECT_EQ(printed(NetTime(0xFFFFFFFFu, 999)), "49710-6:28:15:999\n");
 }
@@ -95,25 +87,16 @@ TEST(KivNetTimeTest, RequestIsAClientPacketStampedOnlyWithItsTransmitTime) {
   Packet p;
   p.fill(0xEE);
   KivNetTime::request(p.data());
-  EXPECT_EQ(p[0], 0x1B);  // leap 0, version 3, mode 3 (client)
-  EXPECT_EQ(p[1], 0x0F);
-  EXPECT_EQ(p[2], 0x08);
-  EXPECT_EQ(p[3], 0x00);
+  EXPECT_EQ(wordAt(p, 0), 0x1B0F0800u);  // leap 0, version 3, mode 3 (client); stratum 15, poll 8
   for (int i = 4; i < 40; ++i) EXPECT_EQ(p[i], 0) << "byte " << i;
-  // Big-endian seconds, then big-endian milliseconds.
-  EXPECT_EQ(p[40], StartSeconds1900 >> 24);
-  EXPECT_EQ(p[43], StartSeconds1900 & 0xFF);
-  EXPECT_EQ(wordAt(p, 40), StartSeconds1900);
-  EXPECT_EQ(p[46], 0x01);
-  EXPECT_EQ(p[47], 0x02);
+  EXPECT_EQ(wordAt(p, 40), StartSeconds1900);  // big-endian seconds, then milliseconds
+  EXPECT_EQ(wordAt(p, 44), 0x0102u);
 }
 
 TEST(KivNetTimeTest, AnswerEchoesRequestAndStampsArrivalAndTransmit) {
   struct Case {
-    unsigned char firstByte;
-    unsigned char expectedFirst;
-  };
-  const Case cases[] = {
+    unsigned char firstByte, expectedFirst;
+  } cases[] = {
       {0x1B, 0x1C},  // client (3) -> server (4), version 3 kept
       {0x19, 0x1A},  // symmetric active (1) -> symmetric passive (2)
       {0x25, 0x22},  // broadcast (5), version 4 -> passive, version kept
@@ -122,10 +105,7 @@ TEST(KivNetTimeTest, AnswerEchoesRequestAndStampsArrivalAndTransmit) {
   tessel_test::FakeClock clock(1000, StartMs + 250);
   for (const Case& c : cases) {
     Packet req{};
-    req[0] = c.firstByte;
-    req[1] = 2;
-    req[2] = 6;
-    req[3] = 0xFA;  // precision -6
+    putWordAt(req, 0, uint32_t(c.firstByte) << 24 | 0x0206FA);  // stratum 2, poll 6, precision -6
     putWordAt(req, 8, 0x11111111);                    // root dispersion: not echoed
     putStampAt(req, 16, NetTime(0x22222222, 3));      // reference: not echoed
     putStampAt(req, 24, NetTime(0x33333333, 4));      // originate: not echoed
@@ -133,13 +113,9 @@ TEST(KivNetTimeTest, AnswerEchoesRequestAndStampsArrivalAndTransmit) {
     Packet ans;
     ans.fill(0xEE);
     KivNetTime::respond(req.data(), ans.data());
-    EXPECT_EQ(ans[0], c.expectedFirst) << int(c.firstByte);
-    EXPECT_EQ(ans[1], 15);  // own stratum, not the request's
-    EXPECT_EQ(ans[2], 6);
-    EXPECT_EQ(ans[3], 0xFA);
+    EXPECT_EQ(wordAt(ans, 0), uint32_t(c.expectedFirst) << 24 | 0x0F06FA) << int(c.firstByte);  // own stratum
     for (int i = 4; i < 24; ++i) EXPECT_EQ(ans[i], 0) << "byte " << i;
-    EXPECT_EQ(ans[24], 0xA1);
-    EXPECT_EQ(ans[27], 0xD4);
+    EXPECT_EQ(wordAt(ans, 24), 0xA1B2C3D4u);
     EXPECT_EQ(wordAt(ans, 28), 0x1E5u);
     EXPECT_EQ(wordAt(ans, 32), StartSeconds1900);  // receive = arrival
     EXPECT_EQ(wordAt(ans, 36), 250u);
@@ -148,23 +124,17 @@ TEST(KivNetTimeTest, AnswerEchoesRequestAndStampsArrivalAndTransmit) {
   }
 }
 
-TEST(KivNetTimeTest, OffsetOfAClientAheadOfTheRoot) {
-  // The client's clock runs 250 ms ahead of the root's; each way takes 20 ms.
-  tessel_test::FakeClock clock(1000, StartMs);
-  Packet req, ans;
-  KivNetTime::request(req.data());  // T1 = client 0
-  clock.advance(20 - 250);          // the root's clock, when the request arrives
-  KivNetTime::respond(req.data(), ans.data());
-  clock.advance(250 + 20);          // back on the client's clock, 40 ms after T1
-  EXPECT_EQ(KivNetTime::getTimeOffset(ans.data()), 250);
-
-  // And the mirror image: the client behind by 250 ms.
-  clock.setRealTime(StartMs);
-  KivNetTime::request(req.data());
-  clock.advance(20 + 250);
-  KivNetTime::respond(req.data(), ans.data());
-  clock.advance(-250 + 20);
-  EXPECT_EQ(KivNetTime::getTimeOffset(ans.data()), -250);
+TEST(KivNetTimeTest, OffsetOfAClientAheadOrBehindTheRoot) {
+  for (int ahead : {250, -250}) {
+    // Each way takes 20 ms; the client's clock runs ahead of the root's.
+    tessel_test::FakeClock clock(1000, StartMs);
+    Packet req, ans;
+    KivNetTime::request(req.data());  // T1 = client 0
+    clock.advance(20 - ahead);        // the root's clock, when the request arrives
+    KivNetTime::respond(req.data(), ans.data());
+    clock.advance(ahead + 20);  // back on the client's clock, 40 ms after T1
+    EXPECT_EQ(KivNetTime::getTimeOffset(ans.data()), ahead);
+  }
 }
 
 TEST(KivNetTimeTest, OffsetFromAnswerStampsOrRefusal) {
@@ -179,10 +149,8 @@ TEST(KivNetTimeTest, OffsetFromAnswerStampsOrRefusal) {
   const Case cases[] = {
       {"sane, symmetric", {}, t1, t1 + 20, t1 + 20, 0},
       {"sane, server 100 ms behind", {}, t1, t1 + -80, t1 + -80, 100},
-      {"sum 1 halves toward zero", {}, now + -9, now + -4, now + -4, 0},
       {"sum -3 halves toward zero", {}, now, now + -3, now, 1},
       {"no transmit time", {}, now + -10, now + -10, {}, -1},
-      {"no originate time", {}, {}, t1 + 20, t1 + 20, -1},
       {"no receive time", {}, t1, {}, t1 + 20, -1},
       {"receive before reference", t1 + 21, t1, t1 + 20, t1 + 20, -1},
       {"receive after reference", t1 + 19, t1, t1 + 20, t1 + 20, 0},

