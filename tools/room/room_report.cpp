@@ -272,8 +272,9 @@ std::vector<Check> distanceChecks(const RoomOptions& options, const DistanceFigu
                                          furthest + ")"});
     else
       checks.push_back({Check::Info, format("pings: %d of %zu stray more than 15%% and 3 ms from the matrix "
-                                            "(a busy machine adds delay; furthest off: ",
-                                            figures.pingsOff, pairs) +
+                                            "(%s adds delay; furthest off: ",
+                                            figures.pingsOff, pairs,
+                                            options.jitterMs > 0 ? "jitter and a busy machine" : "a busy machine") +
                                          furthest + ")"});
   }
   const bool beatsStar = figures.tree.worst <= figures.star.worst;
