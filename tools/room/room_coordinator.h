@@ -3,7 +3,9 @@
 // responder when one is at hand), gives each the roster, collects their
 // ping lists, plans the tree with the topology planner, hands every peer
 // the description, connects them root first, lets them send traffic for a
-// while, collects what each received and prints the verdict.
+// while, collects what each received and prints the verdict. With
+// distances (a round-trip matrix, loss or jitter) every peer runs with the
+// latency shim of tools/netshim preloaded, placed as the options say.
 //
 // Every step waits with a time limit; a peer that dies or gives up ends
 // the run with a message naming it, and every process started is reaped.
