@@ -7,6 +7,7 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -67,6 +68,21 @@ void usage(FILE* out) {
       "      --connect-timeout MS connect's limit per peer, 1000 to 60000 (default 10000)\n"
       "      --drain MS           after the sending stops, how long to wait for the last\n"
       "                           messages, 100 to 60000 (default 5000)\n"
+      "Distances (the latency shim, preloaded into every peer, delays and drops the\n"
+      "peers' datagrams to each other):\n"
+      "      --latency FILE       round trips between places: CSV, a header row\n"
+      "                           \"place,A,B,...\", then one row per place in that\n"
+      "                           order, \"A,MS,MS,...\", from the row's place to the\n"
+      "                           column's; each datagram waits half its row's figure\n"
+      "      --places A,B,...     the place of each slot in turn, names from the\n"
+      "                           header (default: every place in turn)\n"
+      "      --loss P             drop each datagram with probability P, 0 to 0.5\n"
+      "      --jitter MS          each datagram waits a further random 0 to MS ms,\n"
+      "                           0 to 1000; the order to one destination is kept\n"
+      "      --netshim PATH       the shim (default: libtessel-netshim.so beside this\n"
+      "                           program or in the library folder's tessel/)\n"
+      "                           With distances the ping threshold defaults to the\n"
+      "                           largest round trip plus twice the jitter.\n"
       "Output:\n"
       "      --dot FILE           also write the tree as a Graphviz file and, where\n"
       "                           Graphviz's dot is installed, draw it beside FILE\n"
@@ -78,6 +94,9 @@ void usage(FILE* out) {
       "      --galaxyd PATH       the galaxy ping responder to start (default:\n"
       "                           tessel-galaxyd beside this program, when it is there)\n"
       "      --no-galaxy          measure no galaxy ping\n"
+      "      --summary FILE       also write the run's figures, one a line: the pings\n"
+      "                           and what the matrix predicts, the tree's worst\n"
+      "                           latency beside the best star and the lower bound\n"
       "  -q, --quiet              print no progress (on standard error) and no plan, only\n"
       "                           the final report\n"
       "  -h, --help               show this text and exit\n"
@@ -87,7 +106,7 @@ void usage(FILE* out) {
       "\n"
       "Exit status: 0 when every check held; 1 when a check failed or the room could not\n"
       "be run (a peer died, a step timed out, no tree was possible, an output could not\n"
-      "be written); 2 for a bad command line.\n",
+      "be written, the --latency file could not be read); 2 for a bad command line.\n",
       ProgramName, MaxMessages);
 }
 
@@ -101,15 +120,28 @@ bool parseSeconds(const char* text, double low, double high, int& milliseconds) 
   return true;
 }
 
+bool parseFraction(const char* text, double low, double high, double& value) {
+  if (text == nullptr || *text == '\0') return false;
+  char* end = nullptr;
+  errno = 0;
+  double parsed = std::strtod(text, &end);
+  if (errno != 0 || *end != '\0' || !std::isfinite(parsed) || parsed < low || parsed > high) return false;
+  value = parsed;
+  return true;
+}
+
 // ExitOk with run set to go on, ExitOk without it after --help, else
-// ExitUsage after a message.
+// ExitUsage after a message (ExitFailure when the --latency file cannot
+// be read).
 int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool& run) {
   run = false;
   int rate = -1, direct = -1, immediate = -1, orderedRate = -1;
   enum : int {
     Closed = 256, Capacity, DirectRate, ImmediateRate, OrderedRate, Peek, PingThreshold, ConnectTimeout, Drain, Dot,
-    Save, Galaxyd, NoGalaxy
+    Save, Galaxyd, NoGalaxy, Latency, Places, Loss, Jitter, Netshim, Summary
   };
+  std::string latencyFile, places;
+  bool thresholdGiven = false;
   const option longOptions[] = {{"peers", required_argument, nullptr, 'n'},
                                 {"mode", required_argument, nullptr, 'm'},
                                 {"fan-out", required_argument, nullptr, 'f'},
@@ -129,6 +161,12 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
                                 {"save", required_argument, nullptr, Save},
                                 {"galaxyd", required_argument, nullptr, Galaxyd},
                                 {"no-galaxy", no_argument, nullptr, NoGalaxy},
+                                {"latency", required_argument, nullptr, Latency},
+                                {"places", required_argument, nullptr, Places},
+                                {"loss", required_argument, nullptr, Loss},
+                                {"jitter", required_argument, nullptr, Jitter},
+                                {"netshim", required_argument, nullptr, Netshim},
+                                {"summary", required_argument, nullptr, Summary},
                                 {"quiet", no_argument, nullptr, 'q'},
                                 {"help", no_argument, nullptr, 'h'},
                                 {nullptr, 0, nullptr, 0}};
@@ -182,6 +220,7 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
         break;
       case PingThreshold:
         ok = args.number(10, 2000, options.pingThresholdMs);
+        thresholdGiven = true;
         break;
       case ConnectTimeout:
         ok = args.number(1000, 60000, options.connectTimeoutMs);
@@ -201,6 +240,25 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
       case NoGalaxy:
         options.galaxy = false;
         break;
+      case Latency:
+        latencyFile = args.value();
+        break;
+      case Places:
+        places = args.value();
+        break;
+      case Loss:
+        ok = parseFraction(args.value(), 0, 0.5, options.loss);
+        if (!ok) args.fail("%s wants a probability from 0 to 0.5, not '%s'", args.name().c_str(), args.value());
+        break;
+      case Jitter:
+        ok = args.number(0, 1000, options.jitterMs);
+        break;
+      case Netshim:
+        options.netshim = args.value();
+        break;
+      case Summary:
+        options.summaryFile = args.value();
+        break;
       case 'q':
         options.quiet = true;
         break;
@@ -219,6 +277,24 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
     args.fail("--closed %d leaves no peer of %d that accepts connections", options.closedPeers, options.peers);
     return ExitUsage;
   }
+  if (!places.empty() && latencyFile.empty()) {
+    args.fail("--places needs --latency");
+    return ExitUsage;
+  }
+  std::string why;
+  if (!latencyFile.empty() && !tessel_room::LatencyMatrix::load(latencyFile, options.matrix, why)) {
+    args.fail("--latency: %s", why.c_str());
+    return ExitFailure;
+  }
+  if (!tessel_room::assignPlaces(options.matrix, places, options.peers, options.placeOfSlot, why)) {
+    args.fail("--places: %s", why.c_str());
+    return ExitUsage;
+  }
+  // Every ping must be answered within the wait of pingToPeer, twice the
+  // threshold, including ENet's handshake of one round trip.
+  if (options.shaped() && !thresholdGiven)
+    options.pingThresholdMs = std::max(options.pingThresholdMs,
+                                       int(std::ceil(options.matrix.largestRtt())) + 2 * options.jitterMs);
   const double messages = double(options.peers) * options.peers *
                           (options.directRate + options.immediateRate + options.orderedRate) * options.durationMs /
                           1000.0;

@@ -23,6 +23,7 @@
 
 #include "tessel/toolkit/kiv_clock.h"
 #include "tessel/planner/topology_planner.h"
+#include "tools/netshim/netshim_config.h"
 #include "tools/room/room_checks.h"
 #include "tools/room/room_peer.h"
 #include "tools/room/room_report.h"
@@ -53,6 +54,9 @@ constexpr uint32_t ProgressEveryMs = 250;
 constexpr uint32_t QuietMs = 300;
 
 std::atomic<int> signalWrite{-1};
+
+// Writes bytes to path; false with the reason in why.
+bool writeFile(const std::string& path, const std::string& bytes, std::string& why);
 
 void onSignal(int) {
   int saved = errno;
@@ -147,7 +151,14 @@ class Room {
   bool startGalaxyd();
   void stopGalaxyd();
   bool startPeers();
+  // Writes the latency shim's configuration and port table into the
+  // temporary folder and finds the shim, when the run has distances.
+  bool prepareShim();
+  // The environment of the peer in slot: ours, with the shim preloaded
+  // when the run has distances.
+  std::vector<std::string> peerEnvironment(int slot) const;
   bool spawnPeer(Child& child);
+  bool writeSummary(const DistanceFigures& distances, const RoomVerdict& verdict);
   void shutdown();
   // Reads and handles messages until done() holds. False, with the reason
   // in failure_, on time-out (pending() names who is late), on a peer that
@@ -175,6 +186,8 @@ class Room {
   RoomOptions options_;
   std::string self_;
   std::string tempDir_;
+  std::string netshim_;
+  std::string shimConfig_;
   std::vector<std::unique_ptr<Child>> children_;
   pid_t galaxyPid_ = -1;
   int galaxyOut_ = -1;
@@ -306,7 +319,11 @@ bool Room::spawnPeer(Child& child) {
   std::vector<char*> argv;
   for (auto& arg : args) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  int result = posix_spawn(&child.pid, self_.c_str(), &actions, nullptr, argv.data(), environ);
+  std::vector<std::string> variables = peerEnvironment(child.slot);
+  std::vector<char*> envp;
+  for (auto& variable : variables) envp.push_back(variable.data());
+  envp.push_back(nullptr);
+  int result = posix_spawn(&child.pid, self_.c_str(), &actions, nullptr, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   close(peerIn);
   close(peerOut);
@@ -329,6 +346,7 @@ bool Room::startPeers() {
     return false;
   }
   tempDir_ = pattern;
+  if (!prepareShim()) return false;
   for (int slot = 0; slot < options_.peers; ++slot) {
     auto child = std::make_unique<Child>();
     child->slot = slot;
@@ -354,6 +372,65 @@ bool Room::startPeers() {
   stepProgress("starting the peers", "ready", ready);
   return await("start", StartLimitMs, [&] { return pendingWhere(ready).empty(); },
                [&] { return pendingWhere(ready); }, [&] { stepProgress("starting the peers", "ready", ready); });
+}
+
+bool Room::prepareShim() {
+  if (!options_.shaped()) return true;
+  if (!options_.netshim.empty()) {
+    netshim_ = options_.netshim;
+  } else {
+    const std::filesystem::path bin = std::filesystem::path(self_).parent_path();
+    for (const std::filesystem::path& folder : {bin, bin / TESSEL_NETSHIM_FROM_BIN}) {
+      std::filesystem::path candidate = folder / "libtessel-netshim.so";
+      if (access(candidate.c_str(), R_OK) == 0) {
+        netshim_ = candidate.lexically_normal().string();
+        break;
+      }
+    }
+    if (netshim_.empty()) {
+      failure_ = "no libtessel-netshim.so beside tessel-room for the distances (see --netshim)";
+      return false;
+    }
+  }
+  // The dynamic loader looks a bare name up in its folders, not here.
+  std::error_code error;
+  netshim_ = std::filesystem::absolute(netshim_, error).string();
+  if (error || access(netshim_.c_str(), R_OK) != 0) {
+    failure_ = "cannot read the latency shim '" + netshim_ + "'";
+    return false;
+  }
+  const std::string ports = tempDir_ + "/netshim.ports";
+  shimConfig_ = tempDir_ + "/netshim.conf";
+  if (!writeFile(ports, std::string(tessel_netshim::PortTableSize, '\0'), failure_)) return false;
+  return writeFile(shimConfig_, shimConfiguration(options_.matrix, options_.loss, options_.jitterMs, ports),
+                   failure_);
+}
+
+std::vector<std::string> Room::peerEnvironment(int slot) const {
+  std::vector<std::string> variables;
+  std::string preload, asan;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string variable = *entry;
+    if (netshim_.empty()) {
+      variables.push_back(variable);
+    } else if (variable.rfind("LD_PRELOAD=", 0) == 0) {
+      preload = variable.substr(11);
+    } else if (variable.rfind("ASAN_OPTIONS=", 0) == 0) {
+      asan = variable.substr(13);
+    } else if (variable.rfind("TESSEL_NETSHIM_", 0) != 0) {
+      variables.push_back(variable);
+    }
+  }
+  if (netshim_.empty()) return variables;
+  variables.push_back("LD_PRELOAD=" + netshim_ + (preload.empty() ? "" : ":" + preload));
+  // A sanitizer build's runtime then no longer comes first; it works all
+  // the same.
+  variables.push_back("ASAN_OPTIONS=" + (asan.empty() ? "" : asan + ":") + "verify_asan_link_order=0");
+  variables.push_back(std::string(tessel_netshim::ConfigVariable) + "=" + shimConfig_);
+  variables.push_back(std::string(tessel_netshim::PlaceVariable) + "=" +
+                      std::to_string(options_.placeOfSlot[size_t(slot)]));
+  variables.push_back(std::string(tessel_netshim::SeedVariable) + "=" + std::to_string(slot + 1));
+  return variables;
 }
 
 void Room::shutdown() {
@@ -557,6 +634,8 @@ bool Room::plan() {
   if (!saveFiles()) return false;
   endProgressLine();
   if (!options_.quiet) std::fputs(describeRoom(options_, planner_, galaxyPort_).c_str(), stdout);
+  if (!options_.quiet && options_.shaped())
+    std::fputs(describeDistances(options_, measureDistances(options_, planner_)).c_str(), stdout);
   std::fflush(stdout);
   if (!renderPng()) return false;
 
@@ -628,6 +707,11 @@ bool Room::checkOutputs() {
                " does not exist or cannot be written";
     return false;
   }
+  if (!options_.summaryFile.empty() && !isWritableFolder(folderOf(options_.summaryFile))) {
+    failure_ = "cannot write '" + options_.summaryFile + "': the folder " + folderOf(options_.summaryFile).string() +
+               " does not exist or cannot be written";
+    return false;
+  }
   if (!options_.saveDir.empty()) {
     std::error_code error;
     const bool exists = std::filesystem::exists(options_.saveDir, error);
@@ -642,6 +726,27 @@ bool Room::checkOutputs() {
     }
   }
   return true;
+}
+
+bool Room::writeSummary(const DistanceFigures& distances, const RoomVerdict& verdict) {
+  if (options_.summaryFile.empty()) return true;
+  std::string text = "# tessel-room: the figures of one run (see --help)\n";
+  char line[160];
+  for (const auto& ping : distances.pings) {
+    std::snprintf(line, sizeof(line), "ping %d %d %d %.2f\n", ping.from, ping.to, int(ping.measured),
+                  options_.matrix.empty() ? -1.0 : ping.matrix);
+    text += line;
+  }
+  auto figure = [&](const char* name, const TreeFigure& tree) {
+    std::snprintf(line, sizeof(line), "%s %d %.2f\n", name, tree.root, tree.worst);
+    text += line;
+  };
+  figure("tree", distances.tree);
+  figure("star", distances.star);
+  figure("bound", distances.bound);
+  text += std::string("passed ") + (verdict.passed ? "1" : "0") + "\n";
+  errno = 0;
+  return writeFile(options_.summaryFile, text, failure_);
 }
 
 bool Room::saveFiles() {
@@ -903,8 +1008,16 @@ int Room::run() {
     connectMs.push_back(child->connectMs);
   }
   RoomVerdict verdict = checkRoom(options_.mode, runs);
-  std::fputs(describeRun(options_, planner_, runs, connectMs, verdict).c_str(), stdout);
+  const DistanceFigures distances = measureDistances(options_, planner_);
+  if (options_.shaped())
+    for (Check& check : distanceChecks(options_, distances)) verdict.checks.push_back(std::move(check));
+  std::fputs(describeRun(options_, planner_, runs, connectMs, verdict, options_.shaped() ? &distances : nullptr).c_str(),
+             stdout);
   std::fflush(stdout);
+  if (!writeSummary(distances, verdict)) {
+    std::fprintf(stderr, "tessel-room: %s\n", failure_.c_str());
+    return 1;
+  }
   return verdict.passed ? 0 : 1;
 }
 

@@ -3,7 +3,9 @@
 // responder when one is at hand), gives each the roster, collects their
 // ping lists, plans the tree with the topology planner, hands every peer
 // the description, connects them root first, lets them send traffic for a
-// while, collects what each received and prints the verdict.
+// while, collects what each received and prints the verdict. With
+// distances (a round-trip matrix, loss or jitter) every peer runs with the
+// latency shim of tools/netshim preloaded, placed as the options say.
 //
 // Every step waits with a time limit; a peer that dies or gives up ends
 // the run with a message naming it, and every process started is reaped.
@@ -14,6 +16,9 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
+
+#include "tools/room/room_latency.h"
 
 namespace tessel_room {
 
@@ -41,11 +46,35 @@ struct RoomOptions {
   std::string galaxyd;
   bool galaxy = true;
   bool quiet = false;
+  // Distances: the round trips between places (empty: every peer in one
+  // place), each slot's place, random loss on every datagram and jitter.
+  // When any is set, every peer runs with the latency shim preloaded.
+  LatencyMatrix matrix;
+  std::vector<int> placeOfSlot;
+  double loss = 0;
+  int jitterMs = 0;
+  // The latency shim; empty: look beside this program.
+  std::string netshim;
+  // A file for the run's figures, one a line (see runRoom).
+  std::string summaryFile;
+
+  bool shaped() const { return !matrix.empty() || loss > 0 || jitterMs > 0; }
 };
 
 // Runs the room; self is this program's path, started again with --peer
 // for every peer. 0 when every check held, 1 otherwise (the reason has
 // been printed).
+//
+// The summary file, written after a run that got as far as its checks,
+// holds one figure a line, fields separated by spaces, ms as decimals:
+//   ping A B MEASURED MATRIX   slot A's measured ping to slot B and, with
+//                              a matrix, the figure it predicts (else -1)
+//   tree ROOT WORST            the planner's tree: worst root-to-member
+//   star ROOT WORST            the best star, fan-out ignored
+//   bound ROOT WORST           the lower bound: shortest paths, fan-out
+//                              ignored
+//   passed 1|0                 whether every check held
+// The tree, star and bound lines use the planner's latencies (measured).
 int runRoom(const RoomOptions& options, const std::string& self);
 
 }  // namespace tessel_room
