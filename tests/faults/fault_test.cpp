@@ -474,7 +474,8 @@ TEST_F(FaultTest, GarbageSprayedAtEveryPortChangesNothingDelivered) {
   PeerProcess sprayer(lab->ns(Size), peerPath(), sprayArgs);
   ASSERT_TRUE(sprayer.running());
   bool complete = true;
-  for (const char* tag : {"I", "O", "J"}) complete = room.trafficArrives(members, tag, 10, tag[0] != 'O', 3) && complete;
+  for (const char* tag : {"I", "O", "J"})
+    complete = room.trafficArrives(members, tag, 10, tag[0] != 'O', 3) && complete;
   std::string sprayed = sprayer.readAll(30000);
   long long datagrams = 0, packets = 0;
   EXPECT_EQ(std::sscanf(sprayed.c_str(), "sprayed %lld %lld", &datagrams, &packets), 2) << sprayed;

@@ -125,7 +125,8 @@ bool PeerProcess::send(const std::string& line) {
 
 bool PeerProcess::readMore(int64_t deadlineMs) {
   for (;;) {
-    int64_t left = deadlineMs - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
+    int64_t left =
+        deadlineMs - std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now().time_since_epoch()).count();
     if (left <= 0 || out_ < 0) return false;
     pollfd entry{out_, POLLIN, 0};
     if (poll(&entry, 1, int(left)) <= 0) continue;

@@ -57,7 +57,8 @@ TEST(PeerPacketTest, FrameInfoSitsBeforeThePayloadOnlyWhenFlagged) {
   EXPECT_EQ(framed.size(true), 18);
   framed.setFrameId(0x01020304);
   framed.setPing(5);
-  EXPECT_EQ(wireBytes(framed), (std::vector<uint8_t>{0x61, 0, 0, 0, 0, 0, 0x80, 0, 4, 3, 2, 1, 5, 0, 'x', 'x', 'x', 'x'}));
+  EXPECT_EQ(wireBytes(framed),
+            (std::vector<uint8_t>{0x61, 0, 0, 0, 0, 0, 0x80, 0, 4, 3, 2, 1, 5, 0, 'x', 'x', 'x', 'x'}));
   PeerPacket plain = makeData(false, 4, 'x');
   auto before = wireBytes(plain);
   EXPECT_EQ(before.size(), 12u);
