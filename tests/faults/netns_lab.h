@@ -50,6 +50,10 @@ class PeerProcess {
   void quit(int timeoutMs = 5000);
 
  private:
+  // Reads what the process printed into buffered_; false at the deadline
+  // (steady clock ms) or when its output ended.
+  bool readMore(int64_t deadlineMs);
+
   pid_t pid_ = -1;
   int in_ = -1;
   int out_ = -1;

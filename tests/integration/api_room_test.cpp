@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tessel/engine/tessel_api.h"
+#include "tessel/planner/topology_description.h"
 #include "tessel/toolkit/kiv_net_time.h"
 #include "tests/support/loopback_room.h"
 #include "tests/support/test_support.h"
@@ -73,19 +74,10 @@ class ApiRoom {
   TesselApi& api(int slot) { return *apis_[size_t(slot)]; }
   int32_t id(int slot) const { return FirstId + slot; }
   int size() const { return static_cast<int>(apis_.size()); }
-  bool alive(int slot) const { return apis_[size_t(slot)] != nullptr; }
-  void destroy(int slot) { apis_[size_t(slot)].reset(); }
 
   PacketDef::PeerProperty record(int slot) const {
-    PacketDef::PeerProperty record;
-    record.id = id(slot);
-    record.roomId.setMajor(RoomMajor);
-    record.roomId.setMinor(RoomMinor);
-    record.roomId.setSlot(uint32_t(slot));
-    record.ip = Loopback;
-    record.port = uint16_t(ports_[size_t(slot)]);
-    record.listen = 1;
-    return record;
+    return zintar::TopologyDescription::peerRecord(id(slot), slot, Loopback, ports_[size_t(slot)], true, RoomMajor,
+                                                   RoomMinor);
   }
 
   // Every engine of members learns the room as a world server would tell
@@ -151,7 +143,6 @@ class ApiRoom {
   // Pops every job of every live engine, pulling ordered broadcasts first.
   void pump(bool pull) {
     for (int slot = 0; slot < size(); ++slot) {
-      if (!alive(slot)) continue;
       if (pull) api(slot).peekPacket(true);
       TesselJob job;
       while (api(slot).popJob(job)) keep(slot, job);
@@ -173,18 +164,6 @@ class ApiRoom {
   void clearInboxes() {
     for (auto& inbox : inbox_) inbox.clear();
     for (auto& pongs : pongsFrom_) pongs.clear();
-  }
-
-  // Messages per slot by kind, for failure reports.
-  std::string counts() const {
-    std::string text;
-    for (int slot = 0; slot < size(); ++slot) {
-      text += "[" + std::to_string(slot) + ":";
-      for (char kind : {'d', 'i', 'o'})
-        text += " " + std::string(1, kind) + std::to_string(jobs(slot, TesselJob::JobMessage, kind).size());
-      text += "]";
-    }
-    return text;
   }
 
  private:
@@ -290,7 +269,7 @@ TEST_P(ApiRoomMatrix, TrafficArrivesAsExpectedInTwoSessions) {
                room.jobs(3, TesselJob::JobMessage, 'd').size() == 1;
       },
       std::chrono::milliseconds(15000)))
-      << "not every broadcast or direct packet arrived: " << room.counts();
+      << "not every broadcast or direct packet arrived";
 
   // Pings: a leaf two hops down hears from the root.
   room.pongsFrom(3).clear();
@@ -303,6 +282,7 @@ TEST_P(ApiRoomMatrix, TrafficArrivesAsExpectedInTwoSessions) {
     return false;
   }));
   EXPECT_EQ(room.pongsFrom(3)[0], room.id(0));
+  EXPECT_TRUE(room.pongsFrom(0).empty()) << "the root has nobody to measure";
   room.pump(ordered);
 
   const int32_t frameSlack = 200;  // two seconds of frames, for slow sanitizer runs
@@ -448,53 +428,6 @@ INSTANTIATE_TEST_SUITE_P(ModesAndSync, ApiRoomMatrix,
                                   (std::get<1>(info.param) ? "Sync" : "NoSync");
                          });
 
-TEST(ApiRoomTest, LeavingPeersAreReportedToTheOthers) {
-  ApiRoom room(5, 3);
-  const auto members = range(5);
-  room.describe(members, {0, 0, 0, 1, 1}, false);
-  ASSERT_TRUE(room.connect(0, members));
-  auto disconnectsOf = [&](int slot) {
-    std::vector<int32_t> ids;
-    for (const auto& seen : room.jobs(slot, TesselJob::JobDisconnect)) ids.push_back(seen.peerId);
-    return ids;
-  };
-  auto everyoneHeard = [&](int32_t gone, const std::vector<int>& listeners) {
-    return tessel_test::waitFor([&] {
-      room.pump(false);
-      for (int slot : listeners) {
-        auto ids = disconnectsOf(slot);
-        if (std::find(ids.begin(), ids.end(), gone) == ids.end()) return false;
-      }
-      return true;
-    });
-  };
-
-  // Leaf 4 drops its parent: the parent sees the link go and tells the room.
-  ASSERT_EQ(room.api(4).removePeer(room.id(1)), 0);
-  EXPECT_EQ(room.api(4).removePeer(room.id(1)), 0) << "removing twice changes nothing";
-  EXPECT_EQ(room.api(4).removePeer(9999), -1);
-  EXPECT_TRUE(everyoneHeard(room.id(4), {0, 1, 2, 3}));
-
-  // Destroying leaf 3's engine ends its link at once.
-  room.destroy(3);
-  EXPECT_TRUE(everyoneHeard(room.id(3), {0, 1, 2}));
-
-  // The rest of the room still carries traffic.
-  const std::string text = "still here";
-  room.clearInboxes();
-  ASSERT_EQ(room.api(2).castPacket(text.data(), int(text.size()), true, true), 0);
-  ASSERT_TRUE(tessel_test::waitFor([&] {
-    room.pump(false);
-    for (int slot : {0, 1, 2})
-      if (room.jobs(slot, TesselJob::JobMessage).empty()) return false;
-    return true;
-  }));
-  for (int slot : {0, 1, 2}) {
-    EXPECT_EQ(room.jobs(slot, TesselJob::JobMessage).size(), 1u) << slot;
-    EXPECT_TRUE(room.jobs(slot, TesselJob::JobDisconnect).empty()) << slot;
-  }
-}
-
 TEST(ApiRoomTest, PeerAddedAfterConnectHangsBelowTheRoot) {
   ApiRoom room(5, 3);
   const auto members = range(5);
@@ -526,18 +459,16 @@ TEST(ApiRoomTest, PeerAddedAfterConnectHangsBelowTheRoot) {
   for (int origin : {4, late}) {
     std::string text = message(room.id(origin), 0, 'o');
     ASSERT_EQ(room.api(origin).castPacket(text.data(), int(text.size()), true, false), 0);
-    text = message(room.id(origin), 0, 'i');
-    ASSERT_EQ(room.api(origin).castPacket(text.data(), int(text.size()), true, true), 0);
   }
   ASSERT_TRUE(tessel_test::waitFor(
       [&] {
         room.pump(true);
         for (int slot : everyone)
-          if (room.jobs(slot, TesselJob::JobMessage).size() < 4) return false;
+          if (room.jobs(slot, TesselJob::JobMessage).size() < 2) return false;
         return true;
       },
       std::chrono::milliseconds(10000)));
-  for (int slot : everyone) EXPECT_EQ(room.jobs(slot, TesselJob::JobMessage).size(), 4u) << slot;
+  for (int slot : everyone) EXPECT_EQ(room.jobs(slot, TesselJob::JobMessage).size(), 2u) << slot;
   const std::string direct = "welcome";
   ASSERT_EQ(room.api(3).sendPacket(room.id(late), direct.data(), int(direct.size()), true), 0);
   ASSERT_TRUE(tessel_test::waitFor([&] {

@@ -9,12 +9,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tessel/overlay/peer_client.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/fake_root.h"
 #include "tests/support/loopback_room.h"
 #include "tests/support/raw_enet_peer.h"
@@ -66,8 +69,9 @@ void castNumbers(LoopbackRoom& room, int slot, int32_t first, int32_t end, int s
 }
 
 // A broadcast as a parent passes it down: originator srcSlot, sent by slot 0.
-PeerPacket dataFrom(uint32_t srcSlot, int32_t value, uint32_t index, bool sequenced, bool immediate) {
-  PeerPacket packet(PeerPacket::Data, false);
+PeerPacket dataFrom(uint32_t srcSlot, int32_t value, uint32_t index, bool sequenced, bool immediate,
+                    bool frame = false) {
+  PeerPacket packet(PeerPacket::Data, frame);
   packet.header().setSrcSlot(srcSlot);
   packet.header().setDstSlot(0);
   packet.header().setIndex(index);
@@ -88,13 +92,13 @@ void pullFrom(RawENetPeer& leaf, uint32_t position, bool reliable = true) {
   leaf.send(bytes.data(), bytes.size(), reliable);
 }
 
-// Registers raw as the leaf in slot below the engine in slot parent.
-bool joinAsLeaf(LoopbackRoom& room, RawENetPeer& raw, int slot, int parent) {
-  if (!raw.connect(room.port(parent))) return false;
-  std::string reg = tessel_test::registerPacket(room.peerId(slot), uint32_t(slot));
+// Registers raw as the leaf in slot below parent, listening on port (room (1, 2), peer id
+// FirstPeerId + slot).
+bool joinAsLeaf(zintar::Tessel& parent, int port, RawENetPeer& raw, int slot) {
+  if (!raw.connect(port)) return false;
+  std::string reg = tessel_test::registerPacket(LoopbackRoom::FirstPeerId + slot, uint32_t(slot));
   raw.send(reg.data(), reg.size());
-  return tessel_test::waitFor(
-      [&] { return room.engine(parent).getClient().getContext(slot)->getENetPeer() != nullptr; });
+  return tessel_test::waitFor([&] { return parent.getClient().getContext(slot)->getENetPeer() != nullptr; });
 }
 
 // An engine in slot 1, connected as the leaf of parent, in mode; null when
@@ -157,7 +161,7 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
     LoopbackRoom room({0, 0}, 3, c.syncTime, 512);
     ASSERT_EQ(room.engine(0).connect(5000), 0);
     RawENetPeer leaf;
-    ASSERT_TRUE(joinAsLeaf(room, leaf, 1, 0));
+    ASSERT_TRUE(joinAsLeaf(room.engine(0), room.port(0), leaf, 1));
     castNumbers(room, 0, 0, c.count, c.payload);
     pullFrom(leaf, 0);
 
@@ -202,7 +206,7 @@ TEST(OrderedDeliveryTest, RepeatedPullsAreNotAnsweredWithTheSamePacketsEachTime)
   LoopbackRoom room({0, 0}, 3, false, 512);
   ASSERT_EQ(room.engine(0).connect(5000), 0);
   RawENetPeer leaf;
-  ASSERT_TRUE(joinAsLeaf(room, leaf, 1, 0));
+  ASSERT_TRUE(joinAsLeaf(room.engine(0), room.port(0), leaf, 1));
   // The positions of the packets that arrive within ms milliseconds.
   auto positionsWithin = [&](int ms) {
     std::vector<uint32_t> positions;
@@ -275,54 +279,57 @@ TEST(OrderedDeliveryTest, ReaderFallenBehindSkipsToWhatTheStoreStillHolds) {
 }
 
 TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
-  // A fake parent pushes one ENet packet of three broadcasts (positions
-  // 5..7, values 10..12) to its leaf as soon as the leaf registers, unasked.
-  // A packet with the sequenced bit is delivered as it arrives, the first
-  // of its ENet packet only, without passing the leaf's store; without the
-  // bit the leaf stores all three and delivers them in order. The leaf's
-  // own broadcasts ask for the parent position after the last one handed
-  // over in mode 5, and carry its read position in mode 3.
+  // A fake parent pushes one ENet packet of broadcasts (value 5 + position)
+  // to its leaf as soon as the leaf registers, unasked, and one more when
+  // the leaf's last broadcast (22) arrives: an immediate 99, which the leaf
+  // delivers after everything before it, or the same positions again and
+  // newer ones. A packet with the sequenced bit is delivered as it arrives,
+  // the first of its ENet packet only, without passing the leaf's store;
+  // without the bit the leaf stores the packets past its read position and
+  // delivers them in order. The leaf's own broadcasts ask for the parent
+  // position after the last one handed over in mode 5, and carry its read
+  // position in mode 3.
   const struct Case {
     int mode;
     bool sequencedBit;
+    uint32_t from, to;  // positions pushed on Register
+    uint32_t againFrom, againTo;  // pushed on the last broadcast; none: the immediate 99
     std::vector<int32_t> delivered;
     uint32_t readIndex;
     std::vector<uint32_t> sentIndexes;
   } cases[] = {
-      {5, true, {10}, 0, {6, 6, 6}},
-      {5, false, {10, 11, 12}, 8, {0, 0, 0}},
-      {3, false, {10, 11, 12}, 8, {8, 8, 8}},
+      {5, true, 5, 8, 0, 0, {10, 99}, 0, {6, 6, 6}},
+      {5, false, 5, 8, 0, 0, {10, 11, 12, 99}, 8, {0, 0, 0}},
+      {3, false, 5, 8, 0, 0, {10, 11, 12, 99}, 8, {8, 8, 8}},
+      {3, false, 3, 7, 3, 9, {8, 9, 10, 11, 12, 13}, 9, {7, 7, 7}},  // read index 7 drops 3..6
   };
-  const int32_t sentinel = 99;
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.sequencedBit ? " sequenced" : ""));
-    std::string pushed;
-    for (int32_t i = 0; i < 3; ++i) pushed += wire(dataFrom(0, 10 + i, 5 + uint32_t(i), c.sequencedBit, false));
-    // The leaf's last broadcast is answered with an immediate packet, which
-    // the leaf delivers after everything that came before it.
-    std::string last = wire(dataFrom(0, sentinel, 0, false, true));
+    SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.sequencedBit ? " sequenced" : "") << " from " << c.from);
+    auto pushed = [&](uint32_t from, uint32_t to) {
+      std::string bytes;
+      for (uint32_t p = from; p < to; ++p) bytes += wire(dataFrom(0, 5 + int32_t(p), p, c.sequencedBit, false));
+      return bytes;
+    };
+    std::string first = pushed(c.from, c.to);
+    std::string again = c.againTo > 0 ? pushed(c.againFrom, c.againTo) : wire(dataFrom(0, 99, 0, false, true));
     FakeRoot parent([&](const FakeRoot::Received& in) {
       FakeRoot::Answer answer;
       PeerPacket packet;
       if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), packet) < 0) return answer;
       answer.reliable = true;
-      if (packet.header().type() == PeerPacket::Register) answer.bytes = pushed;
-      if (packet.header().type() == PeerPacket::Data && numberOf(packet.data()) == 22) answer.bytes = last;
+      if (packet.header().type() == PeerPacket::Register) answer.bytes = first;
+      if (packet.header().type() == PeerPacket::Data && numberOf(packet.data()) == 22) answer.bytes = again;
       return answer;
     });
     ASSERT_TRUE(parent.ok());
     auto leaf = leafBelow(parent, c.mode);
     ASSERT_NE(leaf, nullptr);
     std::vector<TesselJob> jobs;
-    auto collect = [&](size_t count) { return collectMessages(*leaf, jobs, count); };
-    ASSERT_TRUE(collect(c.delivered.size()));
+    ASSERT_TRUE(collectMessages(*leaf, jobs, c.sequencedBit ? 1 : c.to - c.from));
     for (int32_t v = 20; v <= 22; ++v)
       ASSERT_EQ(leaf->castPacket(reinterpret_cast<const char*>(&v), 4, true, false), 0);
-    ASSERT_TRUE(collect(c.delivered.size() + 1));
-    auto values = messages(jobs);
-    EXPECT_EQ(values.back(), sentinel);
-    values.pop_back();
-    EXPECT_EQ(values, c.delivered);
+    ASSERT_TRUE(collectMessages(*leaf, jobs, c.delivered.size()));
+    EXPECT_EQ(messages(jobs), c.delivered);
     for (const auto& job : jobs) EXPECT_EQ(job.getPeerId(), LoopbackRoom::FirstPeerId);
     EXPECT_EQ(leaf->getReadIndex(), c.readIndex);
 
@@ -337,6 +344,90 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
       sentIndexes.push_back(packet.header().index());
     }
     EXPECT_EQ(sentIndexes, c.sentIndexes);
+  }
+}
+
+TEST(OrderedDeliveryTest, DelayFigureIsStampedWhereTheDesignSays) {
+  // Clocks stand still and agree with the fake parent's. It sends 9 frames
+  // after each broadcast's frame: an immediate one, which the receiver
+  // stamps (and an inner node stamps again as it passes it on, naming
+  // itself the sender), and an ordered one that carries 9 from its relay,
+  // which a leaf stores with half its parent link's round trip added and
+  // an inner node restamps as it relays it.
+  tessel_test::FakeClock clock;
+  auto timeSync = tessel_test::timeAnswers({0}, 2);
+  std::mutex mutex;
+  std::vector<std::string> pushes;  // one for each broadcast the member sends
+  FakeRoot parent([&](const FakeRoot::Received& in) {
+    FakeRoot::Answer answer = timeSync(in);
+    PeerPacket packet;
+    if (!answer.bytes.empty() || PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), packet) < 0 ||
+        packet.header().type() != PeerPacket::Data)
+      return answer;
+    std::lock_guard<std::mutex> guard(mutex);
+    if (!pushes.empty()) {
+      answer.bytes = pushes.front();
+      pushes.erase(pushes.begin());
+    }
+    answer.reliable = true;
+    return answer;
+  });
+  ASSERT_TRUE(parent.ok());
+  for (bool inner : {false, true}) {
+    SCOPED_TRACE(inner ? "inner node" : "leaf");
+    int port = tessel_test::freeUdpPort();
+    std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
+                                                    tessel_test::memberRecord(1, port),
+                                                    tessel_test::memberRecord(2, tessel_test::freeUdpPort())};
+    auto member = tessel_test::makeMember(1, port, true, records, {0, 0, inner ? 1 : -1}, 3);
+    ASSERT_NE(member, nullptr);
+    ASSERT_EQ(member->connect(5000), 0);
+    RawENetPeer child;
+    if (inner) {
+      ASSERT_TRUE(joinAsLeaf(*member, port, child, 2));
+    }
+    uint32_t sent = uint32_t(member->getClient().getFrameId()) - 9;
+    PeerPacket immediate = dataFrom(0, 1, 0, false, true, true);
+    immediate.setFrameId(sent);
+    PeerPacket ordered = dataFrom(0, 2, 0, false, false, true);
+    ordered.setFrameId(sent);
+    ordered.setPing(9);
+    {
+      std::lock_guard<std::mutex> guard(mutex);
+      pushes = {wire(immediate), wire(ordered)};
+    }
+    std::vector<TesselJob> jobs;
+    uint16_t before = member->getClient().getContext(0)->getPing();
+    for (int32_t go : {100, 101}) {
+      ASSERT_EQ(member->castPacket(reinterpret_cast<const char*>(&go), 4, true, true), 0);
+      ASSERT_TRUE(tessel_test::waitFor([&] {
+        member->peekPacket(true);
+        TesselJob job;
+        while (member->popJob(job)) jobs.push_back(job);
+        return messages(jobs).size() >= size_t(2 * (go - 99));
+      }));
+    }
+    uint16_t after = member->getClient().getContext(0)->getPing();
+    std::map<int32_t, uint16_t> delay;
+    for (const auto& job : jobs) delay[numberOf(job.getData())] = job.getPing();
+    EXPECT_EQ(delay[1], 9);
+    auto linkDelay = [](uint16_t half) { return std::clamp<uint16_t>(half, 5, 1000); };
+    if (inner) {
+      EXPECT_EQ(delay[2], 9);
+    } else {
+      EXPECT_GE(delay[2], 9 + linkDelay(std::min(before, after)));
+      EXPECT_LE(delay[2], 9 + linkDelay(std::max(before, after)));
+    }
+    if (!inner) continue;
+    // The child got the immediate one from the inner node, restamped.
+    PeerPacket relayed = immediate;
+    relayed.header().setDstSlot(1);
+    relayed.setPing(9);
+    std::vector<std::string> got;
+    EXPECT_TRUE(tessel_test::waitFor([&] {
+      for (auto& bytes : child.poll(5)) got.push_back(bytes);
+      return std::find(got.begin(), got.end(), wire(relayed)) != got.end();
+    })) << "no packet with the inner node as sender and 9 frames' delay";
   }
 }
 

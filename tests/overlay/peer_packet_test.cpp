@@ -24,17 +24,6 @@ std::vector<uint8_t> wireBytes(const PeerPacket& packet) {
 
 }  // namespace
 
-TEST(PeerPacketTest, SizesAndPayloadOffsetFollowFrameBit) {
-  PeerPacket framed = makeData(true, 10, 'a');
-  EXPECT_EQ(framed.size(false), 16);
-  EXPECT_EQ(framed.size(true), 24);
-  EXPECT_EQ(framed.data() - reinterpret_cast<const char*>(&framed), 14);
-  PeerPacket plain = makeData(false, 10, 'a');
-  EXPECT_EQ(plain.size(true), 18);
-  EXPECT_EQ(plain.data() - reinterpret_cast<const char*>(&plain), 8);
-  EXPECT_EQ(plain.maxSize(), 1484);
-}
-
 TEST(PeerPacketTest, HeaderBitFieldsSitWhereTheWireSays) {
   PeerPacket packet(85);  // only the low 6 bits count
   EXPECT_EQ(packet.header().type(), 21u);
@@ -62,24 +51,23 @@ TEST(PeerPacketTest, HeaderBitFieldsSitWhereTheWireSays) {
   EXPECT_EQ(h.word1 & (1u << 20), 0u);  // reserved bit stays clear
 }
 
-TEST(PeerPacketTest, FrameFieldsAbsentWithoutFrameInfo) {
+TEST(PeerPacketTest, FrameInfoSitsBeforeThePayloadOnlyWhenFlagged) {
+  PeerPacket framed = makeData(true, 4, 'x');
+  EXPECT_EQ(framed.size(false), 10);
+  EXPECT_EQ(framed.size(true), 18);
+  framed.setFrameId(0x01020304);
+  framed.setPing(5);
+  EXPECT_EQ(wireBytes(framed),
+            (std::vector<uint8_t>{0x61, 0, 0, 0, 0, 0, 0x80, 0, 4, 3, 2, 1, 5, 0, 'x', 'x', 'x', 'x'}));
   PeerPacket plain = makeData(false, 4, 'x');
   auto before = wireBytes(plain);
+  EXPECT_EQ(before.size(), 12u);
   EXPECT_EQ(plain.getPing(), 60000);
   EXPECT_EQ(plain.getFrameId(), 0u);
   plain.setPing(7);
   plain.setFrameId(1234);
   EXPECT_EQ(wireBytes(plain), before);
-
-  PeerPacket framed = makeData(true, 4, 'x');
-  framed.setFrameId(0x01020304);
-  framed.setPing(5);
-  auto bytes = wireBytes(framed);
-  EXPECT_EQ(bytes[8], 0x04);
-  EXPECT_EQ(bytes[11], 0x01);
-  EXPECT_EQ(bytes[12], 5);
-  EXPECT_EQ(bytes[13], 0);
-  EXPECT_EQ(bytes[14], 'x');
+  EXPECT_EQ(plain.maxSize(), 1484);
 }
 
 TEST(PeerPacketTest, CopyTakesExactlyTheMeaningfulBytes) {
@@ -103,25 +91,6 @@ TEST(PeerPacketTest, CopyTakesExactlyTheMeaningfulBytes) {
   oversized.header().setDataSize(2047);
   PeerPacket copied(oversized);
   EXPECT_EQ(copied.header().dataSize(), 2047u);
-}
-
-TEST(PeerPacketTest, RegisterPayloadCarriesIdAndRoomWord) {
-  PacketDef::PeerProperty me;
-  me.id = 7;
-  me.roomId.setMajor(2);
-  me.roomId.setMinor(9);
-  me.roomId.setSlot(3);
-  PeerPacket reg(PeerPacket::Register, true);
-  reg.header().setSrcSlot(3);
-  reg.header().setDstSlot(3);
-  reg.header().setImmediate(true);
-  reg.header().setDataSize(8);
-  std::memcpy(reg.data(), &me.id, 4);
-  std::memcpy(reg.data() + 4, &me.roomId, 4);
-  auto bytes = wireBytes(reg);
-  ASSERT_EQ(bytes.size(), 22u);
-  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 14, bytes.begin() + 18), (std::vector<uint8_t>{7, 0, 0, 0}));
-  EXPECT_EQ(bytes[21], 3);
 }
 
 TEST(PeerPacketTest, DelayIsClampedSigned16BitDifference) {

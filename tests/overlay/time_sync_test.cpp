@@ -69,49 +69,6 @@ class ShiftedClock {
   }
 };
 
-// Adds ms to the big-endian timestamp at offset of a time packet.
-void shiftStamp(unsigned char* packet, int offset, int64_t ms) {
-  auto word = [&](int at) {
-    return uint32_t(packet[at]) << 24 | uint32_t(packet[at + 1]) << 16 | uint32_t(packet[at + 2]) << 8 |
-           uint32_t(packet[at + 3]);
-  };
-  auto put = [&](int at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) packet[at + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-  };
-  int64_t total = int64_t(word(offset)) * 1000 + word(offset + 4) + ms;
-  put(offset, uint32_t(total / 1000));
-  put(offset + 4, uint32_t(total % 1000));
-}
-
-// A fake root's answers: the n-th request is answered as a root whose clock
-// is shifts[n] ms behind (nullopt: lost), from room (1, minor).
-FakeRoot::Responder timeAnswers(std::vector<std::optional<int>> shifts, uint32_t minor) {
-  auto next = std::make_shared<size_t>(0);
-  return [shifts, minor, next](const FakeRoot::Received& in) {
-    FakeRoot::Answer answer;
-    PeerPacket request;
-    if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), request) < 0 ||
-        request.header().type() != PeerPacket::TimeSync || request.header().dataSize() < 48)
-      return answer;
-    std::optional<int> shift = *next < shifts.size() ? shifts[*next] : shifts.back();
-    ++*next;
-    if (!shift) return answer;
-    PeerPacket reply(PeerPacket::TimeSync, false);
-    reply.header().setDataSize(52);
-    auto* payload = reinterpret_cast<unsigned char*>(reply.data());
-    KivNetTime::respond(reinterpret_cast<unsigned char*>(request.data()), payload);
-    shiftStamp(payload, 32, -*shift);  // receive
-    shiftStamp(payload, 40, -*shift);  // transmit
-    PacketDef::RoomId room;
-    room.setMajor(1);
-    room.setMinor(minor);
-    room.setSlot(0);
-    std::memcpy(payload + 48, &room.word, 4);
-    answer.bytes.assign(reinterpret_cast<const char*>(&reply), size_t(reply.size(true)));
-    return answer;
-  };
-}
-
 }  // namespace
 
 TEST(TimeSyncTest, ClientAheadOfRootCountsTheRootsFrames) {
@@ -151,7 +108,7 @@ TEST(TimeSyncTest, AnswersAreCountedAveragedAndTruncated) {
   // The clock stands still, so each answer's offset is exactly its shift.
   tessel_test::FakeClock fakeClock;
   for (const Case& c : cases) {
-    FakeRoot root(timeAnswers(c.shifts, c.minor));
+    FakeRoot root(tessel_test::timeAnswers(c.shifts, c.minor));
     ASSERT_TRUE(root.ok());
     int port = tessel_test::freeUdpPort();
     auto member = tessel_test::makeMember(
@@ -178,7 +135,7 @@ TEST(TimeSyncTest, AnswersAreCountedAveragedAndTruncated) {
 }
 
 TEST(TimeSyncTest, WithSynchronisationOffNoTimeRequestIsSent) {
-  FakeRoot root(timeAnswers({250}, 2));
+  FakeRoot root(tessel_test::timeAnswers({250}, 2));
   ASSERT_TRUE(root.ok());
   int port = tessel_test::freeUdpPort();
   auto member = tessel_test::makeMember(
@@ -188,6 +145,12 @@ TEST(TimeSyncTest, WithSynchronisationOffNoTimeRequestIsSent) {
   ASSERT_TRUE(tessel_test::waitFor([&] { return root.count(PeerPacket::Register) == 1; }));
   EXPECT_EQ(root.count(PeerPacket::TimeSync), 0u);
   EXPECT_EQ(member->getClient().getTimeOffset(), 0);
+  // The Register of peer 101 in slot 1 of room (1, 2), byte for byte.
+  const std::string expected("\x11\0\0\0\x01\x02\x04\x01" "\x65\0\0\0" "\x01\x08\0\x01", 16);
+  auto received = root.received();
+  ASSERT_FALSE(received.empty());
+  EXPECT_EQ(received[0].bytes, expected);
+  EXPECT_TRUE(received[0].reliable);
 }
 
 TEST(TimeSyncTest, SilentRootFailsTheConnection) {

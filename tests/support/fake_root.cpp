@@ -1,10 +1,32 @@
 #include "tests/support/fake_root.h"
 
+#include <cstring>
+
+#include "tessel/overlay/peer_packet.h"
 #include "tessel/planner/topology_description.h"
+#include "tessel/toolkit/kiv_net_time.h"
 #include "tests/support/loopback_room.h"
 #include "tests/support/test_support.h"
 
 namespace tessel_test {
+
+namespace {
+
+// Adds ms to the big-endian timestamp at offset of a time packet.
+void shiftStamp(unsigned char* packet, int offset, int64_t ms) {
+  auto word = [&](int at) {
+    return uint32_t(packet[at]) << 24 | uint32_t(packet[at + 1]) << 16 | uint32_t(packet[at + 2]) << 8 |
+           uint32_t(packet[at + 3]);
+  };
+  auto put = [&](int at, uint32_t value) {
+    for (int i = 0; i < 4; ++i) packet[at + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
+  };
+  int64_t total = int64_t(word(offset)) * 1000 + word(offset + 4) + ms;
+  put(offset, uint32_t(total / 1000));
+  put(offset + 4, uint32_t(total % 1000));
+}
+
+}  // namespace
 
 FakeRoot::FakeRoot(Responder responder) : responder_(std::move(responder)) {
   enet_initialize();
@@ -58,6 +80,35 @@ void FakeRoot::run() {
     if (enet_peer_send(event.peer, 0, out) != 0) enet_packet_destroy(out);
     enet_host_flush(host_);
   }
+}
+
+// A fake root's answers: the n-th request is answered as a root whose clock
+// is shifts[n] ms behind (nullopt: lost), from room (1, minor).
+FakeRoot::Responder timeAnswers(std::vector<std::optional<int>> shifts, uint32_t minor) {
+  auto next = std::make_shared<size_t>(0);
+  return [shifts, minor, next](const FakeRoot::Received& in) {
+    FakeRoot::Answer answer;
+    zintar::PeerPacket request;
+    if (zintar::PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), request) < 0 ||
+        request.header().type() != zintar::PeerPacket::TimeSync || request.header().dataSize() < 48)
+      return answer;
+    std::optional<int> shift = *next < shifts.size() ? shifts[*next] : shifts.back();
+    ++*next;
+    if (!shift) return answer;
+    zintar::PeerPacket reply(zintar::PeerPacket::TimeSync, false);
+    reply.header().setDataSize(52);
+    auto* payload = reinterpret_cast<unsigned char*>(reply.data());
+    KivNetTime::respond(reinterpret_cast<unsigned char*>(request.data()), payload);
+    shiftStamp(payload, 32, -*shift);  // receive
+    shiftStamp(payload, 40, -*shift);  // transmit
+    PacketDef::RoomId room;
+    room.setMajor(1);
+    room.setMinor(minor);
+    room.setSlot(0);
+    std::memcpy(payload + 48, &room.word, 4);
+    answer.bytes.assign(reinterpret_cast<const char*>(&reply), size_t(reply.size(true)));
+    return answer;
+  };
 }
 
 PacketDef::PeerProperty memberRecord(int slot, int port) {

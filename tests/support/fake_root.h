@@ -15,6 +15,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -63,6 +64,11 @@ class FakeRoot {
   std::atomic<bool> stop_{false};
   std::thread thread_;
 };
+
+// A root's answers to time requests: the n-th is answered as a root whose
+// clock is shifts[n] ms behind (nullopt: lost; past the end: the last),
+// from room (1, minor). Anything else gets no answer.
+FakeRoot::Responder timeAnswers(std::vector<std::optional<int>> shifts, uint32_t minor);
 
 // The record a test room gives slot: peer id 100 + slot, room (1, 2),
 // 127.0.0.1 and port.
