@@ -289,7 +289,8 @@ std::vector<int> range(int n) {
 
 }  // namespace
 
-// A star of six (the root orders every ordered broadcast for all): every
+// Six members, a star in mode 3 (the root orders every ordered broadcast
+// for all) and a tree of depth 2 in mode 7 (one order everywhere): every
 // member sends immediate and ordered broadcasts and one-to-one packets to
 // every other, all reliable, at once, while every interface loses datagrams.
 TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
@@ -298,14 +299,24 @@ TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
   constexpr int Size = 6;
   constexpr int Broadcasts = 40;
   constexpr int DirectsEach = 8;
-  for (int permille : {50, 200}) {
-    const std::string name = "loss " + std::to_string(permille / 10) + "%";
+  const struct {
+    int mode;
+    std::vector<int32_t> parents;
+    int permille;
+  } cases[] = {
+      {3, {0, 0, 0, 0, 0, 0}, 50},
+      {3, {0, 0, 0, 0, 0, 0}, 200},
+      {7, {0, 0, 0, 1, 1, 2}, 200},
+  };
+  for (const auto& c : cases) {
+    const int permille = c.permille;
+    const std::string name = "mode " + std::to_string(c.mode) + ", loss " + std::to_string(permille / 10) + "%";
     SCOPED_TRACE(name);
     auto lab = makeLab(Size);
     ASSERT_TRUE(lab->ok());
-    FaultRoom room(*lab, Size, 3);
+    FaultRoom room(*lab, Size, c.mode);
     std::vector<int> members = range(Size);
-    ASSERT_TRUE(room.describe(members, {0, 0, 0, 0, 0, 0}));
+    ASSERT_TRUE(room.describe(members, c.parents));
     ASSERT_TRUE(room.connect(0, members));
     for (int slot : members) ASSERT_TRUE(lab->setLoss(slot, permille));
     std::string size = std::to_string(PayloadSize);
@@ -343,7 +354,8 @@ TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
       room.expectClean(name.c_str(), slot, "D", room.fromEach(members, DirectsEach, slot));
       EXPECT_EQ(room.received(slot).foreign + room.received(slot).errors, 0) << "slot " << slot;
       EXPECT_TRUE(room.received(slot).disconnects.empty()) << "slot " << slot;
-      // One inner node, the root, orders them all: the same order everywhere.
+      // The root orders them all (the star's only inner node, or mode 7's
+      // log): the same order everywhere.
       EXPECT_EQ(room.order(slot, "O"), room.order(0, "O")) << "slot " << slot;
     }
     std::printf("[%s] datagrams reaching the members %llu, dropped %llu; all delivered after %.1f s\n", name.c_str(),
