@@ -315,8 +315,8 @@ int spray(int seconds, const std::vector<std::string>& targets) {
     enetAddress.port = ntohs(address.sin_port);
     peers.push_back(enet_host_connect(host, &enetAddress, 32, 0));
   }
-  // Every overlay type but Register: a Register that names a member's slot
-  // with a wrong id closes that slot's link by design, whoever sends it.
+  // Every overlay type but Register, whose refusals the overlay tests check
+  // one by one.
   static const uint8_t Types[] = {18, 19, 20, 24, 33, 34, 35, 36, 37, 62, 0, 63};
   long long datagrams = 0;
   long long packets = 0;

@@ -347,7 +347,7 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
   }
 }
 
-TEST(OrderedDeliveryTest, DelayFigureIsStampedWhereTheDesignSays) {
+TEST(OrderedDeliveryTest, DelayFigureIsStampedByTheReceiverTheRelayAndTheLeaf) {
   // Clocks stand still and agree with the fake parent's. It sends 9 frames
   // after each broadcast's frame: an immediate one, which the receiver
   // stamps (and an inner node stamps again as it passes it on, naming
