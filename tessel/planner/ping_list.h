@@ -28,7 +28,7 @@ namespace zintar {
 
 class TESSEL_EXPORT PingList {
  public:
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   static constexpr size_t RecordSize = sizeof(PacketDef::PeerProperty);
   static constexpr size_t PeerEntrySize = 5;
   static constexpr size_t GalaxyEntrySize = 8;

@@ -37,7 +37,7 @@ namespace zintar {
 
 class TESSEL_EXPORT TopologyDescription {
  public:
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   static constexpr size_t RecordSize = sizeof(PacketDef::PeerProperty);
   static constexpr size_t EntrySize = 6;
   static constexpr size_t HeaderSize = 13;

@@ -94,7 +94,7 @@ struct PlannerOptions {
 
 // The chosen tree, indexed by slot.
 struct TESSEL_EXPORT TopologyPlan {
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
 
   int root = -1;
   int32_t parent[MaxSlots];   // parent slot, the root itself; -1 not in the room
@@ -113,7 +113,7 @@ struct TESSEL_EXPORT TopologyPlan {
 
 class TESSEL_EXPORT TopologyPlanner {
  public:
-  static constexpr int MaxSlots = 32;
+  static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   static constexpr int32_t Unknown = -1;
   // Figures from here on mean "unknown" in the library's tables.
   static constexpr int32_t UnknownFrom = 60000;
