@@ -7,10 +7,6 @@
 //   tessel-fault-peer peer ID PORT MODE
 //       Runs an engine (id ID, listening on PORT, delivery mode MODE) and
 //       answers commands, one per line; every answer ends with a line "end".
-//   tessel-fault-peer spray SECONDS IP:PORT...
-//       Sends garbage for SECONDS: random UDP datagrams to every address,
-//       and random overlay-looking packets (any type but Register) over
-//       ENet connections of its own. Prints "sprayed DATAGRAMS PACKETS".
 //
 // Commands of a peer:
 //   member ID SLOT IP PORT   a member of the next room (IP dotted)
@@ -46,7 +42,6 @@
 // their own, and the monotonic clock is the same in every namespace.
 
 #include <arpa/inet.h>
-#include <enet/enet.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -56,7 +51,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <map>
-#include <random>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -289,71 +283,6 @@ class Peer {
   int pongs_ = 0;
 };
 
-// Garbage for every address until the time is up: raw datagrams of random
-// length and content, and over ENet connections of its own (which no link
-// of the room claims) packets whose first byte names an overlay type.
-int spray(int seconds, const std::vector<std::string>& targets) {
-  std::mt19937 random(12345);
-  std::vector<sockaddr_in> addresses;
-  for (const std::string& target : targets) {
-    size_t colon = target.find(':');
-    if (colon == std::string::npos) return 2;
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<uint16_t>(std::atoi(target.c_str() + colon + 1)));
-    if (inet_pton(AF_INET, target.substr(0, colon).c_str(), &address.sin_addr) != 1) return 2;
-    addresses.push_back(address);
-  }
-  int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  if (fd < 0 || enet_initialize() != 0) return 2;
-  ENetHost* host = enet_host_create(nullptr, addresses.size(), 32, 0, 0);
-  if (host == nullptr) return 2;
-  std::vector<ENetPeer*> peers;
-  for (const sockaddr_in& address : addresses) {
-    ENetAddress enetAddress;
-    enetAddress.host = address.sin_addr.s_addr;
-    enetAddress.port = ntohs(address.sin_port);
-    peers.push_back(enet_host_connect(host, &enetAddress, 32, 0));
-  }
-  // Every overlay type but Register, whose refusals the overlay tests check
-  // one by one.
-  static const uint8_t Types[] = {18, 19, 20, 24, 33, 34, 35, 36, 37, 62, 0, 63};
-  long long datagrams = 0;
-  long long packets = 0;
-  auto end = Clock::now() + std::chrono::seconds(seconds);
-  uint8_t buffer[1600];
-  while (Clock::now() < end) {
-    for (size_t i = 0; i < addresses.size(); ++i) {
-      size_t length = random() % sizeof(buffer);
-      for (size_t b = 0; b < length; ++b) buffer[b] = static_cast<uint8_t>(random());
-      if (sendto(fd, buffer, length, 0, reinterpret_cast<const sockaddr*>(&addresses[i]), sizeof(addresses[i])) >= 0)
-        ++datagrams;
-      if (peers[i] != nullptr && peers[i]->state == ENET_PEER_STATE_CONNECTED) {
-        size_t size = 1 + random() % 1500;
-        for (size_t b = 0; b < size; ++b) buffer[b] = static_cast<uint8_t>(random());
-        buffer[0] = static_cast<uint8_t>((buffer[0] & 0xC0) | Types[random() % sizeof(Types)]);
-        ENetPacket* packet = enet_packet_create(buffer, size, random() % 2 ? ENET_PACKET_FLAG_RELIABLE : 0);
-        if (packet != nullptr && enet_peer_send(peers[i], uint8_t(random() % 32), packet) == 0) ++packets;
-        else if (packet != nullptr) enet_packet_destroy(packet);
-      } else if (peers[i] != nullptr && peers[i]->state == ENET_PEER_STATE_DISCONNECTED) {
-        // Cut off by the peer: come back as a new stranger.
-        ENetAddress enetAddress;
-        enetAddress.host = addresses[i].sin_addr.s_addr;
-        enetAddress.port = ntohs(addresses[i].sin_port);
-        peers[i] = enet_host_connect(host, &enetAddress, 32, 0);
-      }
-    }
-    ENetEvent event;
-    while (enet_host_service(host, &event, 1) > 0)
-      if (event.type == ENET_EVENT_TYPE_RECEIVE) enet_packet_destroy(event.packet);
-  }
-  enet_host_destroy(host);
-  enet_deinitialize();
-  close(fd);
-  std::printf("sprayed %lld %lld\n", datagrams, packets);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -363,10 +292,6 @@ int main(int argc, char** argv) {
     peer.run();
     return 0;
   }
-  if (argc >= 4 && std::strcmp(argv[1], "spray") == 0) {
-    std::vector<std::string> targets(argv + 3, argv + argc);
-    return spray(std::atoi(argv[2]), targets);
-  }
-  std::fprintf(stderr, "usage: tessel-fault-peer peer ID PORT MODE | spray SECONDS IP:PORT...\n");
+  std::fprintf(stderr, "usage: tessel-fault-peer peer ID PORT MODE\n");
   return 2;
 }
