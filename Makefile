@@ -26,6 +26,7 @@ GTEST_PACKAGES := libgtest-dev libgmock-dev
 FAULT_PACKAGES := iproute2 nftables
 FUZZ_PACKAGES  := clang libclang-rt-dev
 BENCH_PACKAGES := nlohmann-json3-dev
+COVER_PACKAGES := gcovr
 
 CONFIGURE = cmake -S . -B $(BUILD_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) $(CMAKE_FLAGS)
 
@@ -33,7 +34,7 @@ CONFIGURE = cmake -S . -B $(BUILD_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=$(B
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps deps-lib deps-build deps-test deps-tsa deps-fuzz deps-bench build test demo consume bench \
-        tsa asan tsan fuzz fuzz-build clean
+        tsa asan tsan fuzz fuzz-build coverage deps-cover clean
 
 all: build
 
@@ -50,7 +51,8 @@ deps-test:  PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(FAULT_PACKAGES)
 deps-tsa:   PACKAGES = $(BUILD_PACKAGES) clang
 deps-fuzz:  PACKAGES = $(BUILD_PACKAGES) $(FUZZ_PACKAGES)
 deps-bench: PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(BENCH_PACKAGES)
-deps deps-lib deps-build deps-test deps-tsa deps-fuzz deps-bench:
+deps-cover: PACKAGES = $(BUILD_PACKAGES) $(GTEST_PACKAGES) $(COVER_PACKAGES)
+deps deps-lib deps-build deps-test deps-tsa deps-fuzz deps-bench deps-cover:
 	@missing=""; \
 	for p in $(PACKAGES); do \
 	  dpkg-query -W -f='$${Status}' $$p 2>/dev/null | grep -q "install ok installed" || missing="$$missing $$p"; \
@@ -155,5 +157,16 @@ fuzz: fuzz-build
 	  passed=$$((passed + 1)); \
 	done; echo "fuzz: $$passed passed, 0 failed"
 
+# Line coverage of the library by the suite without the fault tests (they
+# need root and take minutes): a Debug build with --coverage, the tests,
+# then gcovr's summary of tessel/.
+COVER_DIR ?= build-coverage
+coverage: deps-cover
+	cmake -S . -B $(COVER_DIR) --log-level=NOTICE -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_FLAGS=--coverage $(CMAKE_FLAGS)
+	cmake --build $(COVER_DIR) -j $(JOBS)
+	find $(COVER_DIR) -name '*.gcda' -delete
+	ctest --test-dir $(COVER_DIR) -j $(JOBS) -LE faults
+	gcovr -r . --filter tessel/ --print-summary $(COVER_DIR) | tail -n 3
+
 clean:
-	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(TSA_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
+	rm -rf $(BUILD_DIR) $(BUILD_DIR)-bench $(COVER_DIR) $(TSA_DIR) $(ASAN_DIR) $(TSAN_DIR) $(FUZZ_DIR)
