@@ -82,10 +82,10 @@ void pullFrom(RawENetPeer& leaf, uint32_t position, bool reliable = true, bool s
 // the parent of slot 2 when inner), in mode; null when it cannot be.
 std::unique_ptr<zintar::Tessel> memberBelow(const FakeRoot& parent, int mode, bool syncTime, bool inner = false) {
   int port = tessel_test::freeUdpPort();
-  auto member = tessel_test::makeMember(1, port, syncTime,
-                                        {tessel_test::memberRecord(0, parent.port()), tessel_test::memberRecord(1, port),
-                                         tessel_test::memberRecord(2, tessel_test::freeUdpPort())},
-                                        {0, 0, inner ? 1 : -1}, mode);
+  std::vector<PacketDef::PeerProperty> records = {tessel_test::memberRecord(0, parent.port()),
+                                                  tessel_test::memberRecord(1, port),
+                                                  tessel_test::memberRecord(2, tessel_test::freeUdpPort())};
+  auto member = tessel_test::makeMember(1, port, syncTime, records, {0, 0, inner ? 1 : -1}, mode);
   if (member != nullptr && member->connect(5000) != 0) member.reset();
   return member;
 }
@@ -251,27 +251,25 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
   const struct Case {
     int mode;
     bool sequencedBit;
-    uint32_t from, to;  // positions pushed on Register
-    uint32_t againFrom, againTo;  // pushed on the last broadcast; none: the immediate 99
-    std::vector<uint32_t> pulled;  // the answers to the pulls
+    std::vector<uint32_t> first, again, pulled;  // positions pushed; no again: the immediate 99
     std::vector<int32_t> delivered;
     uint32_t readIndex;
     std::vector<uint32_t> sentIndexes;
   } cases[] = {
-      {5, true, 5, 8, 0, 0, {5, 4, 6}, {10, 99, 11}, 0, {6, 6, 6}},  // never repeats or goes back
-      {5, false, 5, 8, 0, 0, {}, {10, 11, 12, 99}, 8, {0, 0, 0}},
-      {3, false, 5, 8, 0, 0, {}, {10, 11, 12, 99}, 8, {8, 8, 8}},
-      {3, false, 3, 7, 3, 9, {}, {8, 9, 10, 11, 12, 13}, 9, {7, 7, 7}},  // read index 7 drops 3..6
+      {5, true, {5, 6, 7}, {}, {5, 4, 6}, {10, 99, 11}, 0, {6, 6, 6}},  // never repeats or goes back
+      {5, false, {5, 6, 7}, {}, {}, {10, 11, 12, 99}, 8, {0, 0, 0}},
+      {3, false, {5, 6, 7}, {}, {}, {10, 11, 12, 99}, 8, {8, 8, 8}},
+      // read index 7 drops 3..6
+      {3, false, {3, 4, 5, 6}, {3, 4, 5, 6, 7, 8}, {}, {8, 9, 10, 11, 12, 13}, 9, {7, 7, 7}},
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.sequencedBit ? " sequenced" : "") << " from " << c.from);
-    auto pushed = [&](uint32_t from, uint32_t to) {
+    SCOPED_TRACE(testing::Message() << "mode " << c.mode << (c.sequencedBit ? " sequenced" : "") << " " << c.first[0]);
+    auto pushed = [&](const std::vector<uint32_t>& positions) {
       std::string bytes;
-      for (uint32_t p = from; p < to; ++p) bytes += wire(dataFrom(5 + int32_t(p), p, c.sequencedBit, false));
+      for (uint32_t p : positions) bytes += wire(dataFrom(5 + int32_t(p), p, c.sequencedBit, false));
       return bytes;
     };
-    std::string first = pushed(c.from, c.to);
-    std::string again = c.againTo > 0 ? pushed(c.againFrom, c.againTo) : wire(dataFrom(99, 0, false, true));
+    std::string again = c.again.empty() ? wire(dataFrom(99, 0, false, true)) : pushed(c.again);
     std::atomic<size_t> pulls{0};
     FakeRoot parent([&](const FakeRoot::Received& in) {
       FakeRoot::Answer answer;
@@ -279,17 +277,17 @@ TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
       if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), packet) < 0) return answer;
       answer.reliable = true;
       uint32_t type = packet.header().type();
-      if (type == PeerPacket::Register) answer.bytes = first;
+      if (type == PeerPacket::Register) answer.bytes = pushed(c.first);
       if (type == PeerPacket::Data && numberOf(packet.data()) == 22) answer.bytes = again;
       size_t pull = type == PeerPacket::Peek ? pulls++ : c.pulled.size();
-      if (pull < c.pulled.size()) answer.bytes = pushed(c.pulled[pull], c.pulled[pull] + 1);
+      if (pull < c.pulled.size()) answer.bytes = pushed({c.pulled[pull]});
       return answer;
     });
     ASSERT_TRUE(parent.ok());
     auto leaf = memberBelow(parent, c.mode, false);
     ASSERT_NE(leaf, nullptr);
     std::vector<TesselJob> jobs;
-    ASSERT_TRUE(collect(*leaf, jobs, c.sequencedBit ? 1 : c.to - c.from));
+    ASSERT_TRUE(collect(*leaf, jobs, c.sequencedBit ? 1 : c.first.size()));
     for (int32_t v = 20; v <= 22; ++v)
       ASSERT_EQ(leaf->castPacket(reinterpret_cast<const char*>(&v), 4, true, false), 0);
     for (int pull = 0; pull < 3; ++pull) ASSERT_EQ(leaf->peekPacket(true), 0);
