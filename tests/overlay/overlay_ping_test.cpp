@@ -32,12 +32,6 @@ PeerPacket pingFrom(uint32_t srcSlot, uint32_t ticks) {
   return ping;
 }
 
-// The Pong a root sends for ping.
-PeerPacket pongFor(PeerPacket ping) {
-  ping.makePong(false, 0, 0);
-  return ping;
-}
-
 }  // namespace
 
 TEST(OverlayPingTest, RelayPassesPingAndPongOnUnchanged) {
@@ -49,7 +43,8 @@ TEST(OverlayPingTest, RelayPassesPingAndPongOnUnchanged) {
     if (PeerPacket::fromWire(in.bytes.data(), in.bytes.size(), ping) < 0 || ping.header().type() != PeerPacket::Ping)
       return FakeRoot::Answer();
     clock.advance(20);
-    return FakeRoot::Answer{wire(pongFor(ping)), in.reliable};
+    ping.makePong(false, 0, 0);
+    return FakeRoot::Answer{wire(ping), in.reliable};
   });
   ASSERT_TRUE(root.ok());
   std::vector<PacketDef::PeerProperty> records;
