@@ -125,8 +125,7 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
   // position 0 and must receive every one, in whole packets, in bundles of
   // at most 1491 bytes.
   const struct Case {
-    int count;
-    int payload;
+    int count, payload;
     bool syncTime;
     std::vector<size_t> bundles;  // packets per bundle, in order
   } cases[] = {
@@ -159,9 +158,7 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
           EXPECT_EQ(packet.header().type(), PeerPacket::Data);
           EXPECT_EQ(packet.header().index(), position) << "index is the position in the parent's store";
           EXPECT_EQ(int(packet.header().dataSize()), c.payload);
-          if (c.payload >= 4) {
-            EXPECT_EQ(numberOf(packet.data()), int32_t(position));
-          }
+          EXPECT_EQ(c.payload < 4 ? int32_t(position) : numberOf(packet.data()), int32_t(position));
           ++position;
         }
         perBundle.push_back(inBundle.size());
@@ -299,9 +296,7 @@ TEST(OrderedDeliveryTest, DelayFigureIsStampedByTheReceiverTheRelayAndTheLeaf) {
     auto member = memberBelow(parent, 3, true, inner);
     ASSERT_NE(member, nullptr);
     RawENetPeer child;
-    if (inner) {
-      ASSERT_TRUE(tessel_test::joinAs(*member, member->getPeerProperty().port, child, 2));
-    }
+    ASSERT_TRUE(!inner || tessel_test::joinAs(*member, member->getPeerProperty().port, child, 2));
     std::vector<TesselJob> jobs;
     uint16_t before = member->getClient().getContext(0)->getPing();
     for (int32_t go : {100, 101}) {
@@ -347,9 +342,8 @@ TEST(OrderedDeliveryTest, SequencedPullsSendEachPacketOnce) {
     for (auto& bytes : leaf.poll(10)) answers.push_back(bytes);
     return answers.size() >= 4;
   }));
-  for (uint32_t position = 0; position < 4; ++position) {
+  for (uint32_t position = 0; position < 4; ++position)
     EXPECT_EQ(answers[position], wire(dataFrom(int32_t(position), position, true, false))) << position;
-  }
   pullFrom(leaf, 2, true, true);
   castNumbers(room, 0, 4, 6);
   pullFrom(leaf, 0, true, true);

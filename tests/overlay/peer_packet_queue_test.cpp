@@ -75,14 +75,12 @@ TEST(PeerPacketQueueTest, RefusedSizesAndCapacities) {
 }
 
 TEST(PeerPacketQueueTest, ReadersBehindSkipAndReadersAheadWait) {
-  struct Case {
+  const struct Case {
     int capacity;
-    uint32_t puts;
-    uint32_t index;
+    uint32_t puts, index;
     int64_t packet;  // -1: nothing
     uint32_t indexAfter;
-  };
-  const Case cases[] = {
+  } cases[] = {
       {4, 6, 0, 3, 4},  // overwritten: skips to 6 - 4 + 1
       {4, 6, 2, 2, 3},  // the oldest packet still held
       {4, 6, 5, 5, 6},  // the newest

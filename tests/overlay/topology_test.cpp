@@ -28,12 +28,11 @@ std::vector<int32_t> neighbours(const TopologyView& view) {
 
 }  // namespace
 
-TEST(TopologyTest, LocalViewsOfOneTree) {
+TEST(TopologyTest, LocalViewsOfOneTreeAndNoneWithoutNeighbours) {
   // 0 is the root with children 1 and 2; 3 hangs below 1.
   auto parents = table({0, 0, 0, 1});
   struct Case {
-    int32_t own;
-    int32_t parent;
+    int32_t own, parent;
     std::vector<int32_t> list;
     bool hasChildren;
     std::vector<int32_t> route;  // slots 0..4
@@ -54,9 +53,7 @@ TEST(TopologyTest, LocalViewsOfOneTree) {
     EXPECT_EQ(std::vector<bool>(view.hasChild, view.hasChild + 4), (std::vector<bool>{true, true, false, false}));
     EXPECT_EQ(std::vector<int32_t>(view.route, view.route + 5), c.route);
   }
-}
-
-TEST(TopologyTest, NoNeighbourIsNoTopology) {
+  // No neighbour is no topology.
   EXPECT_FALSE(TopologyView().build(0, 32, table({0}).data()));  // a lonely root
   EXPECT_FALSE(TopologyView().build(5, 32, table({0, 0}).data()));  // outside the tree
   EXPECT_FALSE(TopologyView().build(40, 32, table({0, 0}).data()));
