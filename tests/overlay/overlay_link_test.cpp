@@ -29,6 +29,7 @@ using zintar::TesselJob;
 
 namespace {
 
+// The bytes of a packet as the overlay writes its own control traffic.
 std::string packetBytes(unsigned short type, uint32_t srcSlot, uint32_t dstSlot, const void* payload, uint32_t size) {
   return tessel_test::wire(PeerPacket::control(type, false, srcSlot, dstSlot, payload, size));
 }
@@ -45,6 +46,7 @@ std::string ask(RawENetPeer& peer, const std::string& bytes) {
   return replies.empty() ? std::string() : replies[0];
 }
 
+// Whether the engine cuts peer off within the wait.
 bool cutOff(RawENetPeer& peer) {
   return tessel_test::waitFor([&] {
     peer.poll(5);
