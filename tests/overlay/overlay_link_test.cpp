@@ -210,30 +210,39 @@ TEST(OverlayLinkTest, PeerTableChangesUnderTrafficAreSafe) {
 }
 
 TEST(OverlayLinkTest, RemovedOrDroppedMemberIsReportedOnceAtEveryMember) {
-  // 0 is the root with children 1 and 2; 3 hangs below 1. 1 takes 3 out, 3
-  // takes its parent out, or 3 leaves (its session ends, or its engine
-  // goes): the link is dropped at both ends, each end reports the other,
-  // and 1 announces the loss of 3 to the tree.
-  enum Action { RemoveChild, RemoveParent, EndSession, Deinit };
-  for (Action action : {RemoveChild, RemoveParent, EndSession, Deinit}) {
-    SCOPED_TRACE(testing::Message() << "action " << action);
+  // 0 is the root with children 1 and 2; 3 hangs below 1. A member takes
+  // out a child or its parent, or 3 leaves (its session ends, or its
+  // engine goes): the link is dropped at both ends, each end reports the
+  // other, and announces it to its side of the tree; nobody hears twice.
+  enum Action { RemovePeer, EndSession, Deinit };
+  const struct {
+    Action action;
+    int actor, gone;
+    std::vector<int> reported;  // the slot each member hears is gone, from slot 0 on
+  } cases[] = {
+      {RemovePeer, 1, 3, {3, 3, 3, 1}},  // a parent takes its child out
+      {RemovePeer, 1, 0, {1, 0, 1, 0}},  // a child takes its parent, the root, out
+      {EndSession, 3, 3, {3, 3, 3}},
+      {Deinit, 3, 3, {3, 3, 3}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::Message() << "action " << c.action << " of " << c.actor << " on " << c.gone);
     LoopbackRoom room({0, 0, 0, 1});
     ASSERT_TRUE(room.connect());
-    if (action == RemoveChild || action == RemoveParent) {
-      int remover = action == RemoveChild ? 1 : 3;
-      ASSERT_EQ(room.engine(remover).removePeer(room.peerId(4 - remover)), 0);
-      EXPECT_EQ(room.engine(remover).removePeer(room.peerId(4 - remover)), 0) << "removing twice changes nothing";
+    if (c.action == RemovePeer) {
+      ASSERT_EQ(room.engine(c.actor).removePeer(room.peerId(c.gone)), 0);
+      EXPECT_EQ(room.engine(c.actor).removePeer(room.peerId(c.gone)), 0) << "removing twice changes nothing";
     }
-    if (action == EndSession) room.engine(3).endSession();
-    if (action == Deinit) room.engine(3).deinit();
-    for (int slot = 0; slot < (action < EndSession ? 4 : 3); ++slot) {
+    if (c.action == EndSession) room.engine(3).endSession();
+    if (c.action == Deinit) room.engine(3).deinit();
+    for (int slot = 0; slot < int(c.reported.size()); ++slot) {
       std::vector<TesselJob> jobs;
       ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobDisconnect, 1, jobs)) << "at " << slot;
       room.waitJobs(slot, TesselJob::JobDisconnect, 2, jobs, 200);
-      ASSERT_EQ(jobs.size(), 1u) << "no member hears of it twice: at " << slot;
-      EXPECT_EQ(jobs[0].getPeerId(), room.peerId(slot == 3 ? 1 : 3)) << "at " << slot;
+      ASSERT_EQ(jobs.size(), 1u) << "at " << slot;
+      EXPECT_EQ(jobs[0].getPeerId(), room.peerId(c.reported[size_t(slot)])) << "at " << slot;
     }
-    if (action != EndSession) continue;
+    if (c.action != EndSession) continue;
     // The ended session left no link, record, route or root, and the
     // service thread still answers.
     const auto& client = room.engine(3).getClient();
