@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
@@ -204,8 +203,9 @@ TEST(OverlayLinkTest, PeerTableChangesUnderTrafficAreSafe) {
   std::vector<TesselJob> jobs;
   EXPECT_TRUE(tessel_test::waitFor([&] {
     room.drain(1, jobs);
-    return std::any_of(jobs.begin(), jobs.end(),
-                       [](const TesselJob& job) { return std::strcmp(job.getData(), "end") == 0; });
+    return std::any_of(jobs.begin(), jobs.end(), [](const TesselJob& job) {
+      return std::string(job.getData(), job.getDataSize()) == std::string("end", 4);
+    });
   }));
 }
 
