@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstring>
-#include <memory>
 #include <thread>
 #include <vector>
 
@@ -38,11 +36,9 @@ TEST(OneOrderTest, EveryMemberDeliversEveryBurstInTheRootsOrder) {
     std::vector<std::thread> casters;
     for (int slot = 0; slot < members; ++slot)
       casters.emplace_back([&, slot] {
-        for (int32_t i = 0; i < perMember; ++i) {
-          int32_t value = slot * 1000 + i;
+        for (int32_t value = slot * 1000; value < slot * 1000 + perMember; ++value)
           // Unreliable on purpose: mode 7 sends ordered broadcasts reliably.
           room.engine(slot).castPacket(reinterpret_cast<const char*>(&value), 4, false, false);
-        }
       });
     for (auto& caster : casters) caster.join();
 
@@ -53,12 +49,7 @@ TEST(OneOrderTest, EveryMemberDeliversEveryBurstInTheRootsOrder) {
       ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobMessage, total, jobs, 20000)) << "slot " << slot;
       // Nothing more comes: each was delivered once.
       room.waitJobs(slot, TesselJob::JobMessage, total + 1, jobs, 100);
-      for (const auto& job : jobs) {
-        if (job.getType() != TesselJob::JobMessage) continue;
-        int32_t value;
-        std::memcpy(&value, job.getData(), 4);
-        orders[size_t(slot)].push_back(value);
-      }
+      orders[size_t(slot)] = tessel_test::messageValues(jobs);
       EXPECT_EQ(orders[size_t(slot)].size(), total) << "slot " << slot;
       EXPECT_EQ(orders[size_t(slot)], orders[0]) << "slot " << slot << " differs from the root";
     }

@@ -1,10 +1,14 @@
 #include "tests/support/test_support.h"
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <thread>
 #include <utility>
 
+#include "tessel/engine/tessel.h"
+#include "tests/support/loopback_room.h"
+#include "tests/support/raw_enet_peer.h"
 #include "tests/support/raw_udp_socket.h"
 
 namespace tessel_test {
@@ -43,6 +47,24 @@ std::string toolPath(const std::string& name) {
   for (const auto& [program, path] : Built)
     if (name == program) return path;
   return std::string();
+}
+
+bool joinAs(zintar::Tessel& parent, int port, RawENetPeer& raw, int slot) {
+  if (!raw.connect(port)) return false;
+  std::string reg = registerPacket(LoopbackRoom::FirstPeerId + slot, uint32_t(slot));
+  raw.send(reg.data(), reg.size());
+  return waitFor([&] { return parent.getClient().getContext(slot)->getENetPeer() != nullptr; });
+}
+
+std::vector<int32_t> messageValues(const std::vector<zintar::TesselJob>& jobs) {
+  std::vector<int32_t> values;
+  for (const auto& job : jobs) {
+    if (job.getType() != zintar::TesselJob::JobMessage) continue;
+    int32_t value = -1;  // a payload too short to hold a number
+    if (job.getDataSize() >= 4) std::memcpy(&value, job.getData(), 4);
+    values.push_back(value);
+  }
+  return values;
 }
 
 }  // namespace tessel_test

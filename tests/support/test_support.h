@@ -10,7 +10,14 @@
 #include <string>
 #include <vector>
 
+namespace zintar {
+class Tessel;
+class TesselJob;
+}  // namespace zintar
+
 namespace tessel_test {
+
+class RawENetPeer;
 
 // Polls condition every millisecond until it holds or timeout passes;
 // returns its last value. Tests wait for conditions, never for a fixed time.
@@ -36,6 +43,15 @@ int freeUdpPort();
 // tessel-fault-peer. Empty for a program that is not built; the tests
 // that need it skip.
 std::string toolPath(const std::string& name);
+
+// Connects raw to the engine parent, listening on port, and registers it as
+// peer 100 + slot in slot of room (1, 2). True once parent has taken the
+// link as its child's.
+bool joinAs(zintar::Tessel& parent, int port, RawENetPeer& raw, int slot);
+
+// The 4-byte numbers that open the payloads of the message jobs among jobs,
+// in order (-1 for a payload shorter than 4 bytes).
+std::vector<int32_t> messageValues(const std::vector<zintar::TesselJob>& jobs);
 
 }  // namespace tessel_test
 
