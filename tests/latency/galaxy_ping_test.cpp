@@ -204,6 +204,9 @@ TEST_F(GalaxyPingTest, ResponderGalaxiesAreMeasuredUnansweredOnesUnreachableAndT
   tessel_test::RawUdpSocket silent;  // bound, never answers
   ASSERT_TRUE(silent.ok());
   const std::vector<Galaxy> dead = {{21, "127.0.0.1", silent.port()}, {22, "127.0.0.1", 0}};  // no socket for 0
+  ASSERT_EQ(setList(galaxyList({{-1, "127.0.0.1", silent.port()}})), 0);
+  EXPECT_EQ(engine.pingToGalaxy(-1, 1, 10), -1);  // -1 names no galaxy, even one listed
+  EXPECT_EQ(engine.getPingToGalaxy(-1), -1);
   ASSERT_EQ(setList(galaxyList(dead)), 0);
   EXPECT_EQ(engine.pingToAllGalaxy(1, 50), -1);
   EXPECT_EQ(engine.getError(), 0x10F05u);

@@ -67,6 +67,8 @@ TEST(KivFileTest, TransfersNameTheirOffsetAndLeaveThePointer) {
   } cases[] = {
       {"read at the pointer", [&] { return file.read(bytes, 5); }, 5, "12345"},
       {"past the end", [&] { return file.read(bytes, 6); }, -1, nullptr},
+      {"beyond the end", [&] { return file.read(bytes, 1, 100); }, -1, nullptr},
+      {"nothing into no buffer", [&] { return file.read(nullptr, 0, 0); }, 0, nullptr},
       {"at an offset", [&] { return file.read(bytes, 4, 0); }, 4, "wxyz"},
       {"64-bit offset", [&] { return file.read64(bytes, 2, uint64_t(12)); }, 2, "34"},
       {"negative offset", [&] { return file.read(bytes, 1, -1); }, -1, nullptr},

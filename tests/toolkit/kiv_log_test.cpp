@@ -49,7 +49,7 @@ class KivLogTest : public testing::Test {
 
 }  // namespace
 
-TEST_F(KivLogTest, FileNamesCarryTheDateOfTheWriteAndOnlyNewFilesTheHeader) {
+TEST_F(KivLogTest, FileNamesCarryTheDateOfTheWriteOnlyNewFilesTheHeaderAndFoldersAreMade) {
   struct Case { int type; const char* extension; const char* before; const char* after; } cases[] = {
       {KivLog::None, "log", "app.log", "app.log"},
       {KivLog::Daily, "log", "app.2008.03.31.log", "app.2008.04.01.log"},
@@ -75,6 +75,13 @@ TEST_F(KivLogTest, FileNamesCarryTheDateOfTheWriteAndOnlyNewFilesTheHeader) {
       EXPECT_EQ(readFile(folder + "/" + c.after), "# head\nafter\n") << c.after;
     }
   }
+  // Folders: each one above the last component, the last too when asked;
+  // none below a file.
+  EXPECT_EQ(kivCreateDirectory(path("made/deeper").c_str(), true), 0);
+  EXPECT_TRUE(std::filesystem::is_directory(path("made/deeper")));
+  std::ofstream(path("file")) << "x";
+  EXPECT_EQ(kivCreateDirectory(path("file/below/it").c_str(), false), -1);
+  EXPECT_EQ(kivCreateDirectory("", false), -1);
 }
 
 TEST_F(KivLogTest, LevelFiltersWritingAndEchoAndTheDatePrefixNeedsRoom) {

@@ -111,7 +111,7 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   std::string huge(1 << 20, 'x');
   std::string text = garbage + "\n"s +
                      "[hkey_current_user\\SOFTWARE\\zintar\\galaxy]\r\n"  // any case, Windows line ends
-                     "\"good\" = DWORD:5\r\n"                              // blanks around '=', short hex
+                     "\"good\" = DWORD:9f\r\n"                             // blanks around '=', short hex
                      "\"TIME\"=dwo\r\n"                                    // truncated
                      "\"twice\"=dword:00000001\n\"twice\"=dword:00000002\n"  // the later one counts
                      "\"nine\"=dword:123456789\n"  // more than 32 bits
@@ -136,7 +136,7 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   ASSERT_EQ(key.open(Galaxy), 0);
   uint32_t value = 0;
   EXPECT_EQ(key.getDword("good", value), 0);
-  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(value, 0x9Fu);
   EXPECT_EQ(key.getDword(huge.c_str(), value), 0);
   EXPECT_EQ(value, 6u);
   EXPECT_EQ(key.getDword("twice", value), 0);
@@ -150,7 +150,7 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   EXPECT_EQ(key.getDword("Time", value), 0);
   EXPECT_EQ(value, 0x12345678u);
   EXPECT_EQ(key.getDword("good", value), 0);
-  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(value, 0x9Fu);
   // Every line but the one rewritten is still there byte for byte, and that
   // one keeps its spelling and line end.
   std::string expected = text;
