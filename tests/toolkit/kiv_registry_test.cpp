@@ -163,14 +163,12 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
 
 TEST(KivRegistryTest, TwoProcessesWritingAtOnceLoseNothingAndLeaveNoTemporaryFile) {
   tessel_test::TempRegistry registry;
-  constexpr int PerProcess = 25;
-  auto name = [](int child, int i) { return "value " + std::to_string(child) + "-" + std::to_string(i); };
   pid_t children[2];
   for (int child = 0; child < 2; ++child) {
     if ((children[child] = fork()) == 0) {
       KivRegistry key;
       int failures = key.create(Galaxy);  // both make the key: one section
-      for (int i = 0; i < PerProcess; ++i) failures -= key.setDword(name(child, i).c_str(), uint32_t(child * 1000 + i));
+      for (int i = 0; i < 25; ++i) failures -= key.setDword(std::to_string(child * 100 + i).c_str(), uint32_t(i));
       _exit(failures == 0 ? 0 : 1);
     }
   }
@@ -181,12 +179,10 @@ TEST(KivRegistryTest, TwoProcessesWritingAtOnceLoseNothingAndLeaveNoTemporaryFil
   }
   KivRegistry key;
   ASSERT_EQ(key.open(Galaxy), 0);
-  for (int child = 0; child < 2; ++child) {
-    for (int i = 0; i < PerProcess; ++i) {
-      uint32_t value = 0;
-      EXPECT_EQ(key.getDword(name(child, i).c_str(), value), 0) << name(child, i);
-      EXPECT_EQ(value, uint32_t(child * 1000 + i)) << name(child, i);
-    }
+  for (int name = 0; name < 125; ++name) {
+    uint32_t value = 99;
+    EXPECT_EQ(key.getDword(std::to_string(name).c_str(), value), name % 100 < 25 ? 0 : -1) << name;
+    EXPECT_EQ(value, name % 100 < 25 ? uint32_t(name % 100) : 99u) << name;
   }
   EXPECT_EQ(countOf(registry.read(), "["), 1);
   std::vector<std::string> files;
