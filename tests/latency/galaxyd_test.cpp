@@ -4,7 +4,6 @@
 
 #include <csignal>
 #include <string>
-#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/raw_udp_socket.h"
@@ -50,21 +49,4 @@ TEST(GalaxydTest, EchoesDatagramsOfOneTo1484BytesFromPortsThatCannotAnswerBack) 
   }
   EXPECT_EQ(responder.stop(SIGINT), answers);
   EXPECT_EQ(responder.exitStatus(), 0);
-}
-
-TEST(GalaxydTest, CommandLineIsCheckedBeforeAnythingIsBound) {
-  if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
-  tessel_test::RawUdpSocket taken;
-  ASSERT_TRUE(taken.ok());
-  struct Case { std::vector<std::string> args; int status; const char* says; } cases[] = {
-      {{"--help"}, 0, "Usage: tessel-galaxyd"},
-      {{"--port=65536"}, 2, "--port wants a whole number from 0 to 65535, not '65536'"},
-      {{"--bind", "127.0.0.1", "--port", std::to_string(taken.port())}, 1, "cannot listen"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args.front());
-    std::string output;
-    EXPECT_EQ(tessel_test::runProgram(tessel_test::toolPath("tessel-galaxyd"), c.args, output), c.status);
-    EXPECT_NE(output.find(c.says), std::string::npos) << output;
-  }
 }

@@ -68,17 +68,21 @@ TEST(PeerPingTest, ListeningEngineOfTheSameRoomAnswers) {
 
 TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfTheRoundTrip) {
   using Reply = std::string (*)(const std::string&);
+  Reply sameRoom = [](const std::string& r) { return pingTestReply(r, 1, 2, false); };
   struct Case {
     const char* what;
     Reply answer;  // what the scripted peer answers to a probe; empty: nothing
-    int ping;
+    bool listen;
+    int threshold, ping;
     size_t probes;
   } cases[] = {
-      {"same room", [](const std::string& r) { return pingTestReply(r, 1, 2, false); }, 20, 1},
-      {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, 20, 1},
-      {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, -1, 1},
-      {"a broken reply", [](const std::string&) { return std::string("\x13\x00\x00", 3); }, -1, 1},
-      {"silence", [](const std::string&) { return std::string(); }, -1, 3},
+      {"same room", sameRoom, true, 100, 20, 1},
+      {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, true, 100, 20, 1},
+      {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, true, 100, -1, 1},
+      {"a broken reply", [](const std::string&) { return std::string("\x13\x00\x00", 3); }, true, 100, -1, 1},
+      {"silence", [](const std::string&) { return std::string(); }, true, 100, -1, 3},
+      {"peer does not listen", sameRoom, false, 100, -1, 0},
+      {"ping test switched off", sameRoom, true, -1, -1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -89,8 +93,8 @@ TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfT
     });
     ASSERT_TRUE(peer.ok());
     Tessel tester;
-    ASSERT_TRUE(makeTester(tester, peer.port(), true));
-    tester.setPingThreshold(100);
+    ASSERT_TRUE(makeTester(tester, peer.port(), c.listen));
+    tester.setPingThreshold(c.threshold);
     EXPECT_EQ(tester.pingToPeer(PeerId), c.ping);
     EXPECT_EQ(tester.getPeerPing(PeerSlot), c.ping);
     EXPECT_EQ(peer.count(PeerPacket::PingTest), c.probes);
@@ -103,31 +107,19 @@ TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfT
   }
 }
 
-TEST(PeerPingTest, NoResultWithoutAListeningPeer) {
+TEST(PeerPingTest, NoResultWhenNothingAnswersTheConnectionOrTheIdHasNoSlot) {
   tessel_test::RawUdpSocket watch;  // bound, never answers
   ASSERT_TRUE(watch.ok());
-  struct Case { const char* what; bool listen; int threshold; bool traffic; } cases[] = {
-      {"peer does not listen", false, 100, false},
-      {"ping test switched off", true, -1, false},
-      {"nothing answers the connection", true, 20, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Tessel tester;
-    ASSERT_TRUE(makeTester(tester, watch.port(), c.listen));
-    tester.setPingThreshold(c.threshold);
-    EXPECT_EQ(tester.pingToPeer(PeerId), -1);
-    EXPECT_EQ(tester.getPeerPing(PeerSlot), -1);
-    // Loopback delivery is done when the send returns: whatever the test
-    // sent is waiting already.
-    EXPECT_EQ(watch.pending(), c.traffic);
-    std::string drained;
-    while (watch.receive(drained, 0)) {
-    }
-  }
-  // An id without a slot: no test at all.
   Tessel tester;
   ASSERT_TRUE(makeTester(tester, watch.port(), true));
+  tester.setPingThreshold(20);
+  EXPECT_EQ(tester.pingToPeer(PeerId), -1);
+  EXPECT_EQ(tester.getPeerPing(PeerSlot), -1);
+  // Loopback delivery is done when the send returns: the attempt is waiting.
+  EXPECT_TRUE(watch.pending());
+  std::string drained;
+  while (watch.receive(drained, 0)) {
+  }
   EXPECT_EQ(tester.pingToPeer(999), -1);
   EXPECT_FALSE(watch.pending());
   EXPECT_EQ(TesselApi().pingToPeer(PeerId), -1);
