@@ -4,16 +4,10 @@
 
 #include <csignal>
 #include <string>
-#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/raw_udp_socket.h"
 #include "tests/support/test_support.h"
-
-namespace {
-
-
-}  // namespace
 
 TEST(GalaxydTest, EchoesDatagramsOfOneTo1484BytesFromPortsThatCannotAnswerBack) {
   if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
@@ -26,9 +20,8 @@ TEST(GalaxydTest, EchoesDatagramsOfOneTo1484BytesFromPortsThatCannotAnswerBack) 
     size_t size;
     bool answered;
     int from = -1;  // a forged source port; -1: the client's own
-  } cases[] = {{0, false},     {1, true},      {12, true},  {1484, true},
-               {1485, false},  {9000, false},  {65507, false},
-               {12, false, responder.port()},  {12, false, 0},  {12, false, 1023},  {12, true, 1024}};
+  } cases[] = {{0, false},  {1, true},   {1484, true}, {1485, false}, {65507, false}, {12, false, responder.port()},
+               {12, false, 0}, {12, false, 1023}, {12, true, 1024}};
   int64_t answers = 0;
   unsigned char fill = 0;
   for (const Case& c : cases) {
@@ -56,27 +49,4 @@ TEST(GalaxydTest, EchoesDatagramsOfOneTo1484BytesFromPortsThatCannotAnswerBack) 
   }
   EXPECT_EQ(responder.stop(SIGINT), answers);
   EXPECT_EQ(responder.exitStatus(), 0);
-}
-
-TEST(GalaxydTest, CommandLineIsCheckedBeforeAnythingIsBound) {
-  if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
-  tessel_test::RawUdpSocket taken;
-  ASSERT_TRUE(taken.ok());
-  struct Case {
-    std::vector<std::string> args;
-    int status;
-    const char* says;
-  } cases[] = {
-      {{"--help"}, 0, "Usage: tessel-galaxyd"},
-      {{"--port=65536"}, 2, "--port wants a whole number from 0 to 65535, not '65536'"},
-      {{"--bind", "not-an-address", "--port", "0"}, 2, "--bind wants an IPv4 address"},
-      {{"--verbose"}, 2, "unknown option '--verbose'"},
-      {{"--bind", "127.0.0.1", "--port", std::to_string(taken.port())}, 1, "cannot listen"},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.args.front());
-    std::string output;
-    EXPECT_EQ(tessel_test::runProgram(tessel_test::toolPath("tessel-galaxyd"), c.args, output), c.status);
-    EXPECT_NE(output.find(c.says), std::string::npos) << output;
-  }
 }

@@ -4,14 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <functional>
-#include <memory>
 #include <string>
 #include <vector>
 
 #include "tessel/engine/tessel.h"
 #include "tessel/engine/tessel_api.h"
 #include "tessel/overlay/peer_packet.h"
+#include "tests/support/fake_clock.h"
 #include "tests/support/fake_root.h"
 #include "tests/support/raw_udp_socket.h"
 #include "tests/support/test_support.h"
@@ -37,19 +36,6 @@ bool makeTester(Engine& tester, int port, bool listen) {
          tester.setPeerProperty(PeerId, Loopback, port, false, listen) == 0;
 }
 
-// The (slot, ping) entries of a peer ping list.
-std::vector<std::pair<int, int32_t>> listedPeers(const char* list) {
-  int32_t count;
-  std::memcpy(&count, list + 50, 4);
-  std::vector<std::pair<int, int32_t>> entries;
-  for (int32_t i = 0; i < count; ++i) {
-    int32_t ping;
-    std::memcpy(&ping, list + 54 + 5 * i + 1, 4);
-    entries.emplace_back(static_cast<uint8_t>(list[54 + 5 * i]), ping);
-  }
-  return entries;
-}
-
 // A PingTestReply to request naming room (major, minor), with or without a
 // frame record.
 std::string pingTestReply(const std::string& request, uint32_t major, uint32_t minor, bool frame) {
@@ -67,57 +53,50 @@ std::string pingTestReply(const std::string& request, uint32_t major, uint32_t m
 
 }  // namespace
 
-TEST(PeerPingTest, ListeningPeerOfTheSameRoomAnswersAndItsPingIsListed) {
+TEST(PeerPingTest, ListeningEngineOfTheSameRoomAnswers) {
   const int peerPort = tessel_test::freeUdpPort();
   Tessel peer;
   ASSERT_EQ(peer.init(PeerId, peerPort, true, 0, false, false), 0);
   peer.setRoomId(1, 2);
-
   TesselApi tester;
   ASSERT_TRUE(makeTester(tester, peerPort, true));
   tester.setPingThreshold(500);
   int ping = tester.pingToPeer(PeerId);
   EXPECT_GE(ping, 0);
   EXPECT_LT(ping, 1000);
-
-  char list[256];
-  ASSERT_EQ(tester.getPeerPingList(list, sizeof(list)), 58 + 2 * 5);
-  std::vector<std::pair<int, int32_t>> expected = {{0, 0}, {PeerSlot, ping}};
-  EXPECT_EQ(listedPeers(list), expected);
-
 }
 
-TEST(PeerPingTest, FirstAnswerEndsTheProbesAndOnlyTheOwnRoomCounts) {
+TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfTheRoundTrip) {
+  using Reply = std::string (*)(const std::string&);
+  Reply sameRoom = [](const std::string& r) { return pingTestReply(r, 1, 2, false); };
   struct Case {
     const char* what;
-    // What the scripted peer answers to a probe; empty: nothing.
-    std::function<std::string(const std::string&)> answer;
-    bool measured;
+    Reply answer;  // what the scripted peer answers to a probe; empty: nothing
+    bool listen;
+    int threshold, ping;
     size_t probes;
   } cases[] = {
-      {"same room", [](const std::string& r) { return pingTestReply(r, 1, 2, false); }, true, 1},
-      {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, true, 1},
-      {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, false, 1},
-      {"a broken reply", [](const std::string&) { return std::string("\x13\x00\x00", 3); }, false, 1},
-      {"silence", [](const std::string&) { return std::string(); }, false, 3},
+      {"same room", sameRoom, true, 100, 20, 1},
+      {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, true, 100, 20, 1},
+      {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, true, 100, -1, 1},
+      {"a broken reply", [](const std::string&) { return std::string("\x13\x00\x00", 3); }, true, 100, -1, 1},
+      {"silence", [](const std::string&) { return std::string(); }, true, 100, -1, 3},
+      {"peer does not listen", sameRoom, false, 100, -1, 0},
+      {"ping test switched off", sameRoom, true, -1, -1, 0},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
-    tessel_test::FakeRoot peer([&c](const tessel_test::FakeRoot::Received& packet) {
+    tessel_test::FakeClock clock;
+    tessel_test::FakeRoot peer([&](const tessel_test::FakeRoot::Received& packet) {
+      clock.advance(40);  // the round trip
       return tessel_test::FakeRoot::Answer{c.answer(packet.bytes), false};
     });
     ASSERT_TRUE(peer.ok());
     Tessel tester;
-    ASSERT_TRUE(makeTester(tester, peer.port(), true));
-    tester.setPingThreshold(100);
-    int ping = tester.pingToPeer(PeerId);
-    EXPECT_EQ(tester.getPeerPing(PeerSlot), ping);
-    if (c.measured) {
-      EXPECT_GE(ping, 0);
-      EXPECT_LT(ping, 1000);
-    } else {
-      EXPECT_EQ(ping, -1);
-    }
+    ASSERT_TRUE(makeTester(tester, peer.port(), c.listen));
+    tester.setPingThreshold(c.threshold);
+    EXPECT_EQ(tester.pingToPeer(PeerId), c.ping);
+    EXPECT_EQ(tester.getPeerPing(PeerSlot), c.ping);
     EXPECT_EQ(peer.count(PeerPacket::PingTest), c.probes);
     // Every probe is the 12-byte request with the tester's tick count.
     for (const auto& probe : peer.received()) {
@@ -128,43 +107,20 @@ TEST(PeerPingTest, FirstAnswerEndsTheProbesAndOnlyTheOwnRoomCounts) {
   }
 }
 
-TEST(PeerPingTest, NoResultWithoutAListeningPeer) {
+TEST(PeerPingTest, NoResultWhenNothingAnswersTheConnectionOrTheIdHasNoSlot) {
   tessel_test::RawUdpSocket watch;  // bound, never answers
   ASSERT_TRUE(watch.ok());
-  struct Case {
-    const char* what;
-    bool listen;
-    int threshold;
-    bool traffic;
-  } cases[] = {
-      {"peer does not listen", false, 100, false},
-      {"ping test switched off", true, -1, false},
-      {"nothing answers the connection", true, 20, true},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.what);
-    Tessel tester;
-    ASSERT_TRUE(makeTester(tester, watch.port(), c.listen));
-    tester.setPingThreshold(c.threshold);
-    EXPECT_EQ(tester.pingToPeer(PeerId), -1);
-    EXPECT_EQ(tester.getPeerPing(PeerSlot), -1);
-    // Loopback delivery is done when the send returns: whatever the test
-    // sent is waiting already.
-    EXPECT_EQ(watch.pending(), c.traffic);
-    std::string drained;
-    while (watch.receive(drained, 0)) {
-    }
-  }
-  // An id without a slot leaves the peer table alone.
   Tessel tester;
   ASSERT_TRUE(makeTester(tester, watch.port(), true));
-  char before[256], after[256];
-  int length = tester.getPeerPingList(before, sizeof(before));
-  ASSERT_GT(length, 0);
+  tester.setPingThreshold(20);
+  EXPECT_EQ(tester.pingToPeer(PeerId), -1);
+  EXPECT_EQ(tester.getPeerPing(PeerSlot), -1);
+  // Loopback delivery is done when the send returns: the attempt is waiting.
+  EXPECT_TRUE(watch.pending());
+  std::string drained;
+  while (watch.receive(drained, 0)) {
+  }
   EXPECT_EQ(tester.pingToPeer(999), -1);
-  ASSERT_EQ(tester.getPeerPingList(after, sizeof(after)), length);
-  EXPECT_EQ(std::memcmp(before, after, size_t(length)), 0);
   EXPECT_FALSE(watch.pending());
   EXPECT_EQ(TesselApi().pingToPeer(PeerId), -1);
 }
-

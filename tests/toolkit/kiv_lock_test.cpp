@@ -1,32 +1,24 @@
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
-#include <chrono>
 #include <thread>
-#include <vector>
 
 #include "tessel/toolkit/kiv_event.h"
 #include "tessel/toolkit/kiv_mutex.h"
+#include "tessel/toolkit/kiv_wakeup.h"
 #include "tests/support/test_support.h"
-
-using namespace std::chrono_literals;
-
-namespace {
-
-// trylock from another thread: 0 (and released again) or -1.
-int tryFromOther(KivMutex& mutex) {
-  int result = 1;
-  std::thread([&] {
-    result = mutex.trylock();
-    if (result == 0) mutex.unlock();
-  }).join();
-  return result;
-}
-
-}  // namespace
 
 TEST(KivMutexTest, RecursiveForOwnerAndAutoLockReleasesOnlyItsOwnLevel) {
   KivMutex mutex;
+  auto tryFromOther = [&mutex] {  // trylock from another thread, released again
+    int result = 1;
+    std::thread([&] {
+      if ((result = mutex.trylock()) == 0) mutex.unlock();
+    }).join();
+    return result;
+  };
   EXPECT_EQ(mutex.lock(), 0);
   EXPECT_EQ(mutex.trylock(), 0);  // already held by the caller
   {
@@ -36,27 +28,11 @@ TEST(KivMutexTest, RecursiveForOwnerAndAutoLockReleasesOnlyItsOwnLevel) {
     guard.release();  // a second release unlocks nothing
     EXPECT_FALSE(guard.locked());
   }
-  EXPECT_EQ(tryFromOther(mutex), -1);  // two levels are still held
+  EXPECT_EQ(tryFromOther(), -1);  // two levels are still held
   EXPECT_EQ(mutex.unlock(), 0);
-  EXPECT_EQ(tryFromOther(mutex), -1);
+  EXPECT_EQ(tryFromOther(), -1);
   mutex.unlock();
-  EXPECT_EQ(tryFromOther(mutex), 0);
-
-  // Without wait on a mutex held elsewhere: nothing locked, nothing unlocked.
-  std::atomic<bool> held{false}, done{false};
-  std::thread holder([&] {
-    mutex.lock();
-    held = true;
-    while (!done) std::this_thread::sleep_for(1ms);
-    mutex.unlock();
-  });
-  ASSERT_TRUE(tessel_test::waitFor([&] { return held.load(); }));
-  {
-    KivAutoLock guard(mutex, false);
-    EXPECT_FALSE(guard.locked());
-  }
-  done = true;
-  holder.join();
+  EXPECT_EQ(tryFromOther(), 0);
   KivAutoLock guard(mutex, false);
   EXPECT_TRUE(guard.locked());
 }
@@ -66,51 +42,53 @@ TEST(KivEventTest, AutoResetIsConsumedByOneWaitManualStaysSetUntilReset) {
   EXPECT_EQ(idle.wait(), -1);
   EXPECT_EQ(idle.timeoutWait(KivEvent::Infinite), KivEvent::WaitFailed);
   EXPECT_EQ(idle.signal(), -1);
-  EXPECT_EQ(idle.broadcast(), -1);
   EXPECT_EQ(idle.reset(), -1);
 
-  KivEvent automatic;
+  KivEvent automatic, manual;
   ASSERT_EQ(automatic.init(false), 0);
   EXPECT_EQ(automatic.timeoutWait(20), KivEvent::WaitTimeout);
   EXPECT_EQ(automatic.set(), 0);
   EXPECT_EQ(automatic.trywait(), 0);
   EXPECT_EQ(automatic.timeoutWait(0), KivEvent::WaitTimeout);
-
-  KivEvent manual;
   ASSERT_EQ(manual.init(true), 0);
-  EXPECT_EQ(manual.signal(), 0);
+  EXPECT_EQ(manual.broadcast(), 0);
   EXPECT_EQ(manual.trywait(), 0);
   EXPECT_EQ(manual.wait(), 0);
   EXPECT_EQ(manual.reset(), 0);
   EXPECT_EQ(manual.trywait(), -1);
+
+  // A sleeping waiter is woken by the signal, not by its own time-out.
+  for (bool manualReset : {false, true}) {
+    KivEvent event;
+    ASSERT_EQ(event.init(manualReset), 0);
+    std::atomic<int> state{0};  // 1 waiting, 2 woken
+    std::thread waiter([&] {
+      state = 1;
+      if (event.timeoutWait(20000) == KivEvent::WaitSignaled) state = 2;
+    });
+    ASSERT_TRUE(tessel_test::waitFor([&] { return state == 1; }));
+    event.signal();
+    EXPECT_TRUE(tessel_test::waitFor([&] { return state == 2; })) << manualReset;
+    waiter.join();
+  }
 }
 
-TEST(KivEventTest, AutoResetReleasesOneWaiterPerSignalManualReleasesAll) {
-  for (bool manual : {false, true}) {
-    KivEvent event;
-    ASSERT_EQ(event.init(manual), 0);
-    std::atomic<int> woken{0}, started{0};
-    std::vector<std::thread> waiters;
-    for (int i = 0; i < 3; ++i)
-      waiters.emplace_back([&] {
-        ++started;
-        if (event.timeoutWait(5000) == KivEvent::WaitSignaled) ++woken;
-      });
-    ASSERT_TRUE(tessel_test::waitFor([&] { return started == 3; }));
-    event.broadcast();
-    if (manual) {
-      ASSERT_TRUE(tessel_test::waitFor([&] { return woken == 3; }));
-    } else {
-      ASSERT_TRUE(tessel_test::waitFor([&] { return woken == 1; }));
-      // Nobody else gets through on the same signal.
-      std::this_thread::sleep_for(20ms);
-      EXPECT_EQ(woken, 1);
-      event.signal();
-      ASSERT_TRUE(tessel_test::waitFor([&] { return woken == 2; }));
-      event.signal();
-      ASSERT_TRUE(tessel_test::waitFor([&] { return woken == 3; }));
-    }
-    for (auto& t : waiters) t.join();
-    EXPECT_EQ(woken, 3) << (manual ? "manual" : "auto");
-  }
+TEST(KivWakeupTest, SignalOrReadableSocketEndsTheWaitAndIsConsumed) {
+  KivWakeup wakeup;
+  EXPECT_EQ(wakeup.signal(), -1);     // no handle yet
+  EXPECT_EQ(wakeup.wait(-1, 0), 0);   // nothing to wait on
+  ASSERT_EQ(wakeup.init(), 0);
+  ASSERT_EQ(wakeup.init(), 0);
+  EXPECT_EQ(wakeup.wait(-1, 0), 0);
+  EXPECT_EQ(wakeup.signal(), 0);
+  EXPECT_EQ(wakeup.signal(), 0);
+  EXPECT_EQ(wakeup.wait(-1, 5000), 1);
+  EXPECT_EQ(wakeup.wait(-1, 0), 0);  // both signals were consumed
+  int pair[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0, pair), 0);
+  EXPECT_EQ(wakeup.wait(pair[0], 0), 0);
+  ASSERT_EQ(send(pair[1], "x", 1, 0), 1);
+  EXPECT_EQ(wakeup.wait(pair[0], 5000), 1);
+  close(pair[0]);
+  close(pair[1]);
 }

@@ -2,12 +2,15 @@
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <future>
 #include <string>
+#include <vector>
 
 #include "tessel/toolkit/kiv_registry.h"
 #include "tests/support/temp_registry.h"
@@ -51,10 +54,7 @@ TEST(KivRegistryTest, KeysAndValuesMatchWhateverTheCase) {
   ASSERT_EQ(key.create("software\\ZINTAR\\galaxy\\"), 0);  // the same key: nothing is added
   EXPECT_EQ(countOf(registry.read(), "["), 1);
 
-  struct Case {
-    const char* path;
-    int result;
-  } cases[] = {
+  struct Case { const char* path; int result; } cases[] = {
       {"SOFTWARE\\zintar\\GALAXY", 0},
       {"\\Software\\Zintar\\Galaxy\\", 0},
       {"Software\\Zintar", 0},  // a parent exists through its subkey
@@ -110,9 +110,10 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   for (int i = 0; i < 4096; ++i) garbage.push_back(static_cast<char>((i * 7919 + 13) % 256));
   std::string huge(1 << 20, 'x');
   std::string text = garbage + "\n"s +
-                     "[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n"
-                     "\"good\"=dword:00000005\n"
-                     "\"Time\"=dwo\n"              // truncated
+                     "[hkey_current_user\\SOFTWARE\\zintar\\galaxy]\r\n"  // any case, Windows line ends
+                     "\"good\" = DWORD:9f\r\n"                             // blanks around '=', short hex
+                     "\"TIME\"=dwo\r\n"                                    // truncated
+                     "\"twice\"=dword:00000001\n\"twice\"=dword:00000002\n"  // the later one counts
                      "\"nine\"=dword:123456789\n"  // more than 32 bits
                      "\"word\"=dword:zz\n"
                      "\"empty\"=dword:\n"
@@ -123,6 +124,7 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
                      "\"=\n"s +
                      "\"" + huge + "\"=dword:00000006\n" +
                      "\"long\"=dword:00000007" + huge + "\n" +
+                     "[HKEY_LOCAL_MACHINE\\Software\\Zintar\\Galaxy]\n\"other\"=dword:00000003\n"
                      "[HKEY_CURRENT_USER\\Software\\Zin\n"  // a header cut short ends the section
                      "\"after\"=dword:00000008\n"
                      "\0\0\0\n"
@@ -134,10 +136,13 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   ASSERT_EQ(key.open(Galaxy), 0);
   uint32_t value = 0;
   EXPECT_EQ(key.getDword("good", value), 0);
-  EXPECT_EQ(value, 5u);
+  EXPECT_EQ(value, 0x9Fu);
   EXPECT_EQ(key.getDword(huge.c_str(), value), 0);
   EXPECT_EQ(value, 6u);
-  for (const char* name : {"Time", "nine", "word", "empty", "text", "binary", "unclosed", "long", "after", "nul"}) {
+  EXPECT_EQ(key.getDword("twice", value), 0);
+  EXPECT_EQ(value, 2u);
+  for (const char* name :
+       {"Time", "nine", "word", "empty", "text", "binary", "unclosed", "long", "other", "after", "nul"}) {
     EXPECT_EQ(key.getDword(name, value), -1) << name;
   }
 
@@ -145,12 +150,46 @@ TEST(KivRegistryTest, MalformedFileReadsSafelyAndKeepsWhatItDoesNotUnderstand) {
   EXPECT_EQ(key.getDword("Time", value), 0);
   EXPECT_EQ(value, 0x12345678u);
   EXPECT_EQ(key.getDword("good", value), 0);
-  EXPECT_EQ(value, 5u);
-  // Every line but the one rewritten is still there byte for byte.
-  std::string rewritten = registry.read();
+  EXPECT_EQ(value, 0x9Fu);
+  // Every line but the one rewritten is still there byte for byte, and that
+  // one keeps its spelling and line end.
   std::string expected = text;
-  expected.replace(expected.find("\"Time\"=dwo\n"), 11, "\"Time\"=dword:12345678\n");
-  EXPECT_TRUE(rewritten == expected);
+  expected.replace(expected.find("\"TIME\"=dwo\r\n"), 12, "\"TIME\"=dword:12345678\r\n");
+  EXPECT_TRUE(registry.read() == expected);
+  // A byte-order mark in front of the first line is not part of it.
+  registry.write("\xEF\xBB\xBF[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n\"bom\"=dword:00000001\n");
+  EXPECT_EQ(key.getDword("bom", value), 0);
+}
+
+TEST(KivRegistryTest, TwoProcessesWritingAtOnceLoseNothingAndLeaveNoTemporaryFile) {
+  tessel_test::TempRegistry registry;
+  pid_t children[2];
+  for (int child = 0; child < 2; ++child) {
+    if ((children[child] = fork()) == 0) {
+      KivRegistry key;
+      int failures = key.create(Galaxy);  // both make the key: one section
+      for (int i = 0; i < 25; ++i) failures -= key.setDword(std::to_string(child * 100 + i).c_str(), uint32_t(i));
+      _exit(failures == 0 ? 0 : 1);
+    }
+  }
+  for (pid_t pid : children) {
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  }
+  KivRegistry key;
+  ASSERT_EQ(key.open(Galaxy), 0);
+  for (int name = 0; name < 125; ++name) {
+    uint32_t value = 99;
+    EXPECT_EQ(key.getDword(std::to_string(name).c_str(), value), name % 100 < 25 ? 0 : -1) << name;
+    EXPECT_EQ(value, name % 100 < 25 ? uint32_t(name % 100) : 99u) << name;
+  }
+  EXPECT_EQ(countOf(registry.read(), "["), 1);
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(std::filesystem::path(registry.path()).parent_path()))
+    files.push_back(entry.path().filename().string());
+  std::sort(files.begin(), files.end());
+  EXPECT_EQ(files, (std::vector<std::string>{"registry.reg", "registry.reg.lock"}));
 }
 
 TEST(KivRegistryTest, UnusableRegistryReadsEmptyAndIsNeverOverwrittenOrWaitedForLong) {
@@ -202,10 +241,7 @@ TEST(KivRegistryTest, FileLocationFollowsTheEnvironment) {
   tessel_test::TempFolder home;
   tessel_test::ScopedEnv noExplicit("TESSEL_REGISTRY", nullptr);
   tessel_test::ScopedEnv homeEnv("HOME", home.path().c_str());
-  struct Case {
-    const char* xdgValue;
-    std::string expected;
-  } cases[] = {
+  struct Case { const char* xdgValue; std::string expected; } cases[] = {
       {xdg.path().c_str(), xdg.path() + "/zintar/registry.reg"},
       {nullptr, home.path() + "/.config/zintar/registry.reg"},
       {"relative/config", home.path() + "/.config/zintar/registry.reg"},  // not absolute: ignored
