@@ -45,8 +45,10 @@ int PeerClient::syncTime() {
   }
 
   const PacketDef::PeerProperty rootRecord = contexts[root].getPeerProperty();
+  RoomKey::Secret secret;
+  const bool keyed = getRoomKey(secret);
   ShortExchange exchange;
-  ShortExchange::Opened opened = exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs);
+  ShortExchange::Opened opened = exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs, keyed ? secret.bytes : nullptr);
   if (opened != ShortExchange::Opened::Connected) {
     reportError(opened == ShortExchange::Opened::NoHost ? ErrorCode::CannotCreate : ErrorCode::SendReceive);
     return -1;
