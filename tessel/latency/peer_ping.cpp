@@ -33,12 +33,12 @@ uint32_t waitFor(int threshold) {
   return static_cast<uint32_t>(std::clamp<int64_t>(wait, 0, INT32_MAX));
 }
 
-// One test against ip (host order) and port, with the room's key when key
-// is given: the half round trip of the first answered probe when the
+// One test over exchange against ip (host order) and port, with the room's
+// key when key is given: the half round trip of the first answered probe when the
 // answer names ownRoom in its second payload word, else -1. The answer's
 // type and echoed tick count are not examined.
-int32_t runPingTest(uint32_t ip, uint16_t port, PacketDef::RoomId ownRoom, uint32_t wait, const unsigned char* key) {
-  ShortExchange exchange;
+int32_t runPingTest(ShortExchange& exchange, uint32_t ip, uint16_t port, PacketDef::RoomId ownRoom, uint32_t wait,
+                    const unsigned char* key) {
   if (exchange.open(ip, port, wait, key) != ShortExchange::Opened::Connected) return -1;
   for (int probe = 0; probe < MaxProbes; ++probe) {
     const uint32_t sent = KivClock::getTickCount();
@@ -66,7 +66,11 @@ int Tessel::pingToPeer(int32_t peerId) {
   if (peer.listen != 0 && threshold != -1) {
     RoomKey::Secret secret;
     const bool keyed = client.getRoomKey(secret);
-    result = runPingTest(peer.ip, peer.port, copyPeerProperty().roomId, waitFor(threshold), keyed ? secret.bytes : nullptr);
+    ShortExchange exchange;
+    result = runPingTest(exchange, peer.ip, peer.port, copyPeerProperty().roomId, waitFor(threshold),
+                         keyed ? secret.bytes : nullptr);
+    exchange.close();
+    client.countRejected(exchange.getRejected());
   }
   peerPing[slot] = result;
   return result;

@@ -201,8 +201,11 @@ class TESSEL_EXPORT PeerClient {
   bool getRoomKey(RoomKey::Secret& secret) const;
   // Received packets the key turned away since init: sealed packets that
   // did not open or repeated a counter, failed handshake messages, and
-  // packets on a connection made under another key. Any thread.
+  // packets on a connection made under another key; those of the clock
+  // synchronisation's and the owner's own exchanges (peer ping tests,
+  // handed in with countRejected) included. Any thread.
   uint64_t getRejectedPackets() const { return rejectedPackets.load(std::memory_order_relaxed); }
+  void countRejected(uint64_t count) { rejectedPackets.fetch_add(count, std::memory_order_relaxed); }
 
   // Opens the link to the parent and waits at most timeoutMs until its
   // Register has been queued (with a room key, after the key's handshake).

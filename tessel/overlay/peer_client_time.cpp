@@ -50,6 +50,7 @@ int PeerClient::syncTime() {
   ShortExchange exchange;
   ShortExchange::Opened opened = exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs, keyed ? secret.bytes : nullptr);
   if (opened != ShortExchange::Opened::Connected) {
+    countRejected(exchange.getRejected());
     reportError(opened == ShortExchange::Opened::NoHost ? ErrorCode::CannotCreate : ErrorCode::SendReceive);
     return -1;
   }
@@ -82,6 +83,7 @@ int PeerClient::syncTime() {
   }
   if (samples > 0) timeOffset.store(static_cast<int32_t>(sum / samples), std::memory_order_relaxed);
   exchange.close();
+  countRejected(exchange.getRejected());
 
   if (samples == 0) {
     // Nothing to average: the clock offset stays as it was.

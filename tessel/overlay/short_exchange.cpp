@@ -58,6 +58,7 @@ bool ShortExchange::runHandshake(const unsigned char* key) {
     RoomKey::Step step = key_.handshake(event.packet->data, event.packet->dataLength, message, replyLength);
     enet_packet_destroy(event.packet);
     if (replyLength > 0) sendReliably(peer_, message, replyLength);
+    if (step == RoomKey::Step::Failed) ++rejected_;
     if (step != RoomKey::Step::Waiting) return step == RoomKey::Step::Established;
   }
   return false;
@@ -79,6 +80,7 @@ ShortExchange::Answer ShortExchange::ask(const PeerPacket& request, PeerPacket& 
   bool whole = false;
   if (keyed) {
     int opened = key_.open(bytes, received, plain);
+    rejected_ += opened < 0 ? 1 : 0;
     whole = opened >= 0 && PeerPacket::fromWire(plain, size_t(opened), reply) > 0;
   } else {
     whole = PeerPacket::fromWire(bytes, received, reply) > 0;

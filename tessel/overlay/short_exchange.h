@@ -47,6 +47,9 @@ class TESSEL_EXPORT ShortExchange {
   // acknowledgement and cutting the connection if it never comes, and
   // destroys the host. Harmless when nothing is open.
   void close();
+  // Received packets the room key turned away since construction: a
+  // failed handshake, and answers that did not open.
+  uint64_t getRejected() const { return rejected_; }
 
  private:
   // The key's handshake on the new connection; false when it fails or
@@ -57,6 +60,7 @@ class TESSEL_EXPORT ShortExchange {
   ENetPeer* peer_ = nullptr;
   uint32_t waitMs_ = 0;
   RoomKey key_;
+  uint64_t rejected_ = 0;
 };
 
 }  // namespace zintar
