@@ -12,7 +12,7 @@ CMAKE_FLAGS  ?=
 
 FUZZ_DIR     ?= build-fuzz
 FUZZ_TIME    ?= 30
-FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
+FUZZ_TARGETS := overlay topology galaxy net_time room_key registry log_config
 
 # Debian packages, by what needs them; every target installs (or names)
 # only the ones it needs. GoogleTest builds the test binaries. iproute2
