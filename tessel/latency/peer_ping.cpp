@@ -34,9 +34,9 @@ uint32_t waitFor(int threshold) {
 }
 
 // One test over exchange against ip (host order) and port, with the room's
-// key when key is given: the half round trip of the first answered probe when the
-// answer names ownRoom in its second payload word, else -1. The answer's
-// type and echoed tick count are not examined.
+// key when key is given: the half round trip of the first answered probe
+// when the answer names ownRoom in its second payload word, else -1. The
+// answer's type and echoed tick count are not examined.
 int32_t runPingTest(ShortExchange& exchange, uint32_t ip, uint16_t port, PacketDef::RoomId ownRoom, uint32_t wait,
                     const unsigned char* key) {
   if (exchange.open(ip, port, wait, key) != ShortExchange::Opened::Connected) return -1;

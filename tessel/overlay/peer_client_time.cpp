@@ -48,7 +48,8 @@ int PeerClient::syncTime() {
   RoomKey::Secret secret;
   const bool keyed = getRoomKey(secret);
   ShortExchange exchange;
-  ShortExchange::Opened opened = exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs, keyed ? secret.bytes : nullptr);
+  ShortExchange::Opened opened =
+      exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs, keyed ? secret.bytes : nullptr);
   if (opened != ShortExchange::Opened::Connected) {
     countRejected(exchange.getRejected());
     reportError(opened == ShortExchange::Opened::NoHost ? ErrorCode::CannotCreate : ErrorCode::SendReceive);

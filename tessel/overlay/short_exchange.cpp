@@ -68,7 +68,8 @@ ShortExchange::Answer ShortExchange::ask(const PeerPacket& request, PeerPacket& 
   if (peer_ == nullptr) return Answer::NotSent;
   const bool keyed = key_.established();
   const auto length = size_t(request.size(true));
-  ENetPacket* outgoing = enet_packet_create(keyed ? nullptr : &request, length + (keyed ? RoomKey::SealOverhead : 0), 0);
+  ENetPacket* outgoing =
+      enet_packet_create(keyed ? nullptr : &request, length + (keyed ? RoomKey::SealOverhead : 0), 0);
   if (outgoing == nullptr) return Answer::NotSent;
   if (keyed) key_.seal(&request, length, outgoing->data);
   if (enet_peer_send(peer_, 0, outgoing) != 0) enet_packet_destroy(outgoing);

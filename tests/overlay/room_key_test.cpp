@@ -306,7 +306,8 @@ TEST(RoomKeyTest, OnlyMembersWithTheKeyLinkTestOrSynchronise) {
     ASSERT_EQ(newcomer.setRoomKey(bytes(Key), 32), 0);
     EXPECT_GE(newcomer.pingToPeer(room.peerId(0)), 0);
     ASSERT_EQ(newcomer.connect(5000), 0);
-    ASSERT_TRUE(tessel_test::waitFor([&] { return room.engine(0).getClient().getContext(2)->getENetPeer() != nullptr; }));
+    const zintar::PeerContext* link = room.engine(0).getClient().getContext(2);
+    ASSERT_TRUE(tessel_test::waitFor([&] { return link->getENetPeer() != nullptr; }));
     for (int origin : {2, 1}) ASSERT_EQ(room.engine(origin).castPacket("hi", 3, true, true), 0);
     for (int slot = 0; slot < 3; ++slot) {
       std::vector<TesselJob> jobs;
