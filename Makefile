@@ -12,7 +12,7 @@ CMAKE_FLAGS  ?=
 
 FUZZ_DIR     ?= build-fuzz
 FUZZ_TIME    ?= 30
-FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
+FUZZ_TARGETS := overlay topology galaxy net_time room_key registry log_config
 
 # Debian packages, by what needs them; every target installs (or names)
 # only the ones it needs. GoogleTest builds the test binaries. iproute2
@@ -21,7 +21,8 @@ FUZZ_TARGETS := overlay topology galaxy net_time registry log_config
 # runtimes of the default clang) build the fuzz targets; clang alone
 # checks the lock annotations (tsa). The benchmark
 # links the test support and writes its results with nlohmann-json.
-BUILD_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev
+# libsodium seals the traffic of a room that has a key.
+BUILD_PACKAGES := cmake g++ make pkg-config libenet-dev libinih-dev libsodium-dev
 GTEST_PACKAGES := libgtest-dev libgmock-dev
 FAULT_PACKAGES := iproute2 nftables
 FUZZ_PACKAGES  := clang libclang-rt-dev

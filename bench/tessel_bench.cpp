@@ -17,13 +17,16 @@
 //  5. cost of a relay, run alone in a child process: CPU seconds per
 //     100,000 forwarded packets (getrusage) and heap allocations per
 //     forwarded packet, ENet's own counted apart.
+//  6. with a room key (every packet sealed): one hop, broadcast to 8 and
+//     32 immediate, and the throughput of the star of 8, against the same
+//     raw ENet figures.
 //
 // Raw and tessel samples alternate, so that both see the same load. The
 // receiving side is always polled from the application's thread, which
 // yields between polls (the machine may have as few as two cores).
 //
 // Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
-//                     [--only hop|star8|star32|tree|relay]
+//                     [--only hop|star8|star32|tree|relay|keyed]
 // --quick is a smoke run with few samples; --detail prints more percentiles;
 // --only runs one section.
 // Writes DIR/<date>-<commit>.json besides printing the table.
@@ -171,6 +174,8 @@ std::unique_ptr<Setup> buildSetup(const char* name, Args... args) {
 
 class OneHop {
  public:
+  explicit OneHop(bool keyed = false) : room_({0, 0}, 0, 1024, keyed) {}
+
   bool setup() {
     rawReceiverPort_ = tessel_test::freeUdpPort();
     rawSenderPort_ = tessel_test::freeUdpPort();
@@ -217,7 +222,7 @@ class OneHop {
   }
 
  private:
-  TesselRoom room_{{0, 0}, 0};
+  TesselRoom room_;
   RawNode rawSender_, rawReceiver_;
   int rawSenderPort_ = 0, rawReceiverPort_ = 0;
   Payload payload_;
@@ -237,12 +242,14 @@ Figure latencyFigure(const std::string& key, const std::string& label) {
 // own: the scheduler tends to keep a thread on the core it started on, and
 // a fresh set of threads per block keeps one lucky or unlucky placement
 // from deciding a ratio.
-bool measureOneHop(const Plan& plan, std::vector<Figure>& figures) {
-  Figure unreliable = latencyFigure("one_hop_unreliable", "one hop, unreliable");
-  Figure reliable = latencyFigure("one_hop_reliable", "one hop, reliable");
+// With keyed, both engines hold a room key: every packet sealed.
+bool measureOneHop(const Plan& plan, std::vector<Figure>& figures, bool keyed = false) {
+  const std::string key = keyed ? "_keyed" : "", label = keyed ? ", room key" : "";
+  Figure unreliable = latencyFigure("one_hop_unreliable" + key, "one hop, unreliable" + label);
+  Figure reliable = latencyFigure("one_hop_reliable" + key, "one hop, reliable" + label);
   int perBlock = plan.oneHopSamples / plan.blocks;
   for (int block = 0; block < plan.blocks; ++block) {
-    auto setup = buildSetup<OneHop>("one hop");
+    auto setup = buildSetup<OneHop>("one hop", keyed);
     if (!setup) return false;
     OneHop& hop = *setup;
     for (int i = 0; i < plan.warmup + perBlock; ++i) {
@@ -264,7 +271,7 @@ bool measureOneHop(const Plan& plan, std::vector<Figure>& figures) {
 // raw nodes.
 class Star {
  public:
-  explicit Star(int count) : count_(count), room_(TesselRoom::star(count), 3) {}
+  Star(int count, bool keyed) : count_(count), room_(TesselRoom::star(count), 3, 1024, keyed) {}
 
   bool setup() {
     rawPorts_.push_back(tessel_test::freeUdpPort());
@@ -413,35 +420,42 @@ class Star {
   std::uniform_int_distribution<int> pullPhase_{0, int(PullPeriod.count()) - 1};
 };
 
-void measureBroadcast(Star& star, int samples, const Plan& plan, Figure& immediate, Figure& ordered) {
+// Ordered figures only when ordered is given.
+void measureBroadcast(Star& star, int samples, const Plan& plan, Figure& immediate, Figure* ordered) {
   for (int i = 0; i < plan.warmup + samples; ++i) {
     bool keep = i >= plan.warmup;
     alternate(i, [&] { star.raw(immediate.raw, keep); }, [&] { star.tessel(immediate.tessel, true, keep); });
     pause(std::chrono::microseconds(500));
-    alternate(i, [&] { star.raw(ordered.raw, keep); }, [&] { star.tessel(ordered.tessel, false, keep); });
+    if (ordered == nullptr) continue;
+    alternate(i, [&] { star.raw(ordered->raw, keep); }, [&] { star.tessel(ordered->tessel, false, keep); });
     pause(std::chrono::microseconds(500));
   }
 }
 
 // Broadcast latency in a star of count, in blocks of fresh stars (see
 // measureOneHop); with throughput, one throughput round per block too.
-bool measureStar(int count, int samples, bool throughput, const Plan& plan, std::vector<Figure>& figures) {
+// With keyed, every engine holds a room key, and the ordered figure is
+// left out.
+bool measureStar(int count, int samples, bool throughput, const Plan& plan, std::vector<Figure>& figures,
+                 bool keyed = false) {
   constexpr int Window = 128;
   std::string size = std::to_string(count);
-  Figure immediate = latencyFigure("broadcast_" + size + "_immediate", "broadcast to " + size + ", immediate");
+  const std::string key = keyed ? "_keyed" : "", label = keyed ? ", room key" : "";
+  Figure immediate =
+      latencyFigure("broadcast_" + size + "_immediate" + key, "broadcast to " + size + ", immediate" + label);
   Figure ordered = latencyFigure("broadcast_" + size + "_ordered", "broadcast to " + size + ", ordered (pull 1 ms)");
   ordered.note = "mode 3, leaves pull (reliable) every 1 ms from a random phase; raw column: the immediate raw star";
   Figure rate;
-  rate.key = "throughput_" + size;
-  rate.label = "throughput, star of " + size + ", reliable immediate";
+  rate.key = "throughput_" + size + key;
+  rate.label = "throughput, star of " + size + ", reliable immediate" + label;
   rate.unit = "msg/s at every member";
   rate.note = "window " + std::to_string(Window) + ", best of " + std::to_string(plan.blocks);
   int blocks = count > 8 ? plan.starBlocks : plan.blocks;
   for (int block = 0; block < blocks; ++block) {
-    auto setup = buildSetup<Star>("star", count);
+    auto setup = buildSetup<Star>("star", count, keyed);
     if (!setup) return false;
     Star& star = *setup;
-    measureBroadcast(star, samples / blocks, plan, immediate, ordered);
+    measureBroadcast(star, samples / blocks, plan, immediate, keyed ? nullptr : &ordered);
     if (!throughput) continue;
     star.rawRate(plan.throughputMessages / 10, Window);
     star.tesselRate(plan.throughputMessages / 10, Window);
@@ -450,7 +464,7 @@ bool measureStar(int count, int samples, bool throughput, const Plan& plan, std:
         [&] { rate.tesselValue = std::max(rate.tesselValue, star.tesselRate(plan.throughputMessages, Window)); });
   }
   figures.push_back(immediate);
-  figures.push_back(ordered);
+  if (!keyed) figures.push_back(ordered);
   if (throughput) figures.push_back(rate);
   return true;
 }
@@ -915,6 +929,21 @@ const Figure* find(const std::vector<Figure>& figures, const std::string& key) {
   return nullptr;
 }
 
+// Each figure measured with a room key goes right after the same figure
+// without one.
+void placeKeyedRows(std::vector<Figure>& figures) {
+  const std::string suffix = "_keyed";
+  std::vector<Figure> keyed, placed;
+  for (auto& figure : figures)
+    (figure.key.size() > suffix.size() && figure.key.ends_with(suffix) ? keyed : placed).push_back(figure);
+  for (auto& figure : keyed) {
+    std::string base = figure.key.substr(0, figure.key.size() - suffix.size());
+    auto at = std::find_if(placed.begin(), placed.end(), [&](const Figure& f) { return f.key == base; });
+    placed.insert(at == placed.end() ? at : at + 1, figure);
+  }
+  figures = placed;
+}
+
 void judge(Report& report) {
   auto latencyTarget = [&](const std::string& key, double p, double limit, const std::string& text) {
     const Figure* figure = find(report.figures, key);
@@ -932,6 +961,18 @@ void judge(Report& report) {
   latencyTarget("broadcast_32_immediate", 99, 2.0, "broadcast to 32 immediate, p99 within 2x the raw star");
   latencyTarget("broadcast_8_one_order", 50, 1.5, "broadcast to 8 one order, p50 within 1.5x the raw star");
   latencyTarget("broadcast_32_one_order", 50, 1.5, "broadcast to 32 one order, p50 within 1.5x the raw star");
+  latencyTarget("one_hop_unreliable_keyed", 50, 1.2, "one hop unreliable, room key, p50 within 1.2x raw ENet");
+  latencyTarget("one_hop_reliable_keyed", 50, 1.2, "one hop reliable, room key, p50 within 1.2x raw ENet");
+  latencyTarget("broadcast_32_immediate_keyed", 99, 1.3,
+                "broadcast to 32 immediate, room key, p99 within 1.3x the raw star");
+  if (const Figure* figure = find(report.figures, "throughput_8_keyed")) {
+    Target target;
+    target.text = "throughput, star of 8, room key, at least 0.8x raw";
+    target.value = figure->rawValue > 0 ? figure->tesselValue / figure->rawValue : 0;
+    target.limit = 0.8;
+    target.met = target.value >= target.limit;
+    report.targets.push_back(target);
+  }
   if (const Figure* figure = find(report.figures, "relay_allocs_besides_enet")) {
     Target target;
     target.text = "relay: no heap allocation besides ENet's (per packet)";
@@ -960,7 +1001,8 @@ int run(int argc, char** argv) {
       only = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] [--only hop|star8|star32|tree|relay]\n",
+                   "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] "
+                   "[--only hop|star8|star32|tree|relay|keyed]\n",
                    argv[0]);
       return 2;
     }
@@ -1027,6 +1069,16 @@ int run(int argc, char** argv) {
     step("relay cost");
     measureRelays(plan, report.figures);
   }
+  if (wanted("keyed")) {
+    step("with a room key: one hop, broadcast to 8 and 32, throughput");
+    if (!measureOneHop(plan, report.figures, true) ||
+        !measureStar(8, plan.broadcastSamples8, true, plan, report.figures, true) ||
+        !measureStar(32, plan.broadcastSamples32, false, plan, report.figures, true)) {
+      std::fprintf(stderr, "with a room key: setup failed\n");
+      return 1;
+    }
+  }
+  placeKeyedRows(report.figures);
 
   if (detail) {
     for (const auto& figure : report.figures) {

@@ -23,16 +23,17 @@ TesselRoom::TesselRoom(const std::vector<int32_t>& parents, const std::vector<in
   build(mode, capacity);
 }
 
-TesselRoom::TesselRoom(const std::vector<int32_t>& parents, int mode, int capacity)
+TesselRoom::TesselRoom(const std::vector<int32_t>& parents, int mode, int capacity, bool keyed)
     : parents_(parents), ports_(parents.size(), 0), local_(parents.size(), true) {
-  build(mode, capacity);
+  build(mode, capacity, keyed);
 }
 
 std::vector<int32_t> TesselRoom::star(int count) {
   return std::vector<int32_t>(size_t(count), 0);
 }
 
-void TesselRoom::build(int mode, int capacity) {
+void TesselRoom::build(int mode, int capacity, bool keyed) {
+  const std::string key(32, 'k');
   // Every local engine is bound first. A port of 0 is picked free just
   // before its engine binds it, and picked again should someone else take
   // it in between (other programs on this machine bind ports too).
@@ -68,6 +69,7 @@ void TesselRoom::build(int mode, int capacity) {
     zintar::TesselApi& engine = *apis_[slot];
     engine.startSession();
     ok_ = ok_ && engine.setRoomId(RoomMajor, RoomMinor) == 0;
+    if (keyed) ok_ = ok_ && engine.setRoomKey(reinterpret_cast<const unsigned char*>(key.data()), 32) == 0;
     for (size_t other = 0; other < parents_.size(); ++other) {
       ok_ = ok_ && engine.addPeer(id(int(other)), static_cast<unsigned char>(other)) == 0;
       ok_ = ok_ && engine.setPeerProperty(id(int(other)), Loopback, ports_[other], false, true) == 0;

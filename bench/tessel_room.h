@@ -30,8 +30,9 @@ class TesselRoom {
   // frame store's packets.
   TesselRoom(const std::vector<int32_t>& parents, const std::vector<int>& ports, const std::vector<bool>& local,
              int mode, int capacity = 1024);
-  // Every slot local, each on a port picked free as its engine binds it.
-  TesselRoom(const std::vector<int32_t>& parents, int mode, int capacity = 1024);
+  // Every slot local, each on a port picked free as its engine binds it;
+  // with keyed, every engine holds the same room key.
+  TesselRoom(const std::vector<int32_t>& parents, int mode, int capacity = 1024, bool keyed = false);
 
   // Connects the local engines, root first, and (when waitForLinks) waits
   // until every local parent holds the link of each of its children.
@@ -47,7 +48,7 @@ class TesselRoom {
   static std::vector<int32_t> star(int count);
 
  private:
-  void build(int mode, int capacity);
+  void build(int mode, int capacity, bool keyed = false);
 
   std::vector<int32_t> parents_;
   std::vector<int> ports_;

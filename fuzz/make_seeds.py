@@ -3,8 +3,9 @@
 
 Each seed is a well-formed input of the kind the target parses, so that the
 fuzzer starts from the formats' real shapes: overlay packets of every type
-and bundles, a topology description, a galaxy list, time packets, a
-registry file and a log configuration. Run it again after changing a
+and bundles, a topology description, a galaxy list, time packets, the
+room key's handshake and sealed packets, a registry file and a log
+configuration. Run it again after changing a
 format; the files it writes are committed.
 """
 
@@ -128,6 +129,21 @@ def net_time():
     write("net_time", "insane", now + answer[:24] + struct.pack(">II", 1, 0) + answer[32:])
 
 
+def room_key():
+    hello = packet(21, bytes(range(32)), frame=False, immediate=False)
+    proof = packet(22, bytes(32), frame=False, immediate=False)
+
+    def net(data):
+        return b"\x00" + struct.pack("<H", len(data)) + data
+
+    write("room_key", "handshake", b"\x00" + net(hello) + net(proof))
+    write("room_key", "handshake_out_of_order", b"\x00" + net(proof) + net(hello))
+    # Genuine packets in order, one again, one altered, one far behind,
+    # and bytes that only look sealed.
+    write("room_key", "open", b"\x80" + b"".join(bytes([0x80 | i, 0xFF]) for i in range(6))
+          + b"\x82\xFF\x84\x10\x9F\xFF\x80\xFF" + net(struct.pack("<Q", 40) + bytes(40)))
+
+
 def registry():
     write("registry", "cache", b"Windows Registry Editor Version 5.00\r\n\r\n"
           b"[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\r\n"
@@ -152,5 +168,6 @@ if __name__ == "__main__":
     topology()
     galaxy()
     net_time()
+    room_key()
     registry()
     log_config()

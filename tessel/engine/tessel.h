@@ -73,6 +73,14 @@ class TESSEL_EXPORT Tessel {
   // the last error 0x10111 (no topology) or 0x10301 (timeout).
   int connect(int timeoutMs);
 
+  // The room's key, 32 bytes (null or size 0 clears it): every connection
+  // of the overlay, its peer ping tests and clock synchronisation from now
+  // on proves the key and seals its packets. 0, or -1 and the key
+  // unchanged for any other size. See TesselApi::setRoomKey.
+  int setRoomKey(const unsigned char* key, int size) { return client.setRoomKey(key, size); }
+  // Received packets the key turned away since init (any thread).
+  uint64_t getRejectedPackets() const { return client.getRejectedPackets(); }
+
   // --- Accessors ---------------------------------------------------------------
   // -1 when major exceeds 1023 or minor 16383 (both taken as unsigned
   // 16-bit); the own slot is kept.

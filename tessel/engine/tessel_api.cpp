@@ -40,6 +40,12 @@ int TesselApi::endSession() { return engine != nullptr ? engine->endSession() : 
 
 int TesselApi::connect(int timeoutMs) { return engine != nullptr ? engine->connect(timeoutMs) : -1; }
 
+int TesselApi::setRoomKey(const unsigned char* key, int size) {
+  return engine != nullptr ? engine->setRoomKey(key, size) : -1;
+}
+
+uint64_t TesselApi::getRejectedPackets() const { return engine != nullptr ? engine->getRejectedPackets() : 0; }
+
 int TesselApi::setRoomId(int16_t major, int16_t minor) {
   return engine != nullptr ? engine->setRoomId(major, minor) : -1;
 }

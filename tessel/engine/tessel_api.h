@@ -18,9 +18,10 @@
 // getError reads; startSession clears it; nothing else changes it. Nothing
 // throws.
 //
-// A room, in order: startSession; setRoomId; addPeer for every user,
-// itself included; setPeerProperty and pingToPeer per peer;
-// getPeerPingList, whose bytes go to the party that plans the tree;
+// A room, in order: startSession; setRoomId; setRoomKey when the room has
+// a key; addPeer for every user, itself included; setPeerProperty and
+// pingToPeer per peer; getPeerPingList, whose bytes go to the party that
+// plans the tree;
 // setTopology with the description that comes back; connect. Then
 // sendPacket, castPacket, peekPacket and sendPing, and popJob until it
 // returns false; endSession or the next startSession ends the room.
@@ -123,6 +124,28 @@ class TESSEL_EXPORT TesselApi {
   // when the root answers no clock request, or 0x10F01 when the clock
   // exchange cannot be set up.
   int connect(int timeoutMs);
+
+  // Gives the room a secret key of 32 bytes, the same at every member
+  // (the world's server hands it out with the room). From then on every
+  // ENet connection this engine makes or accepts (its link to its parent,
+  // its children's links, ping tests and clock synchronisation, both
+  // ways) starts with a handshake in which both ends prove that they hold
+  // the key without revealing it, and every packet on it is encrypted and
+  // authenticated; a packet that does not open, or comes a second time, is
+  // dropped and counted (getRejectedPackets). A peer without the key, or
+  // with another, gets no link, no ping test and no clock answer: connect
+  // then fails as when the parent does not answer (0x10301, or 0x10F05
+  // when the root answers no clock request), and pingToPeer gives -1.
+  // Give it before pingToPeer and connect; it holds until changed, across
+  // sessions, and changing it cuts the connections made under the old
+  // one. A null key or size 0 clears it: traffic in clear, as without one.
+  // 0, or -1 and the key unchanged for any other size.
+  int setRoomKey(const unsigned char* key, int size);
+  // How many received packets the room key turned away since init: sealed
+  // packets that did not open or repeated one already received, failed
+  // handshakes, and packets on connections made under an older key. Any
+  // thread.
+  uint64_t getRejectedPackets() const;
 
   // The peer with the smallest ping figure of the description, other than
   // the root and peers flagged excludeFromClosest; -1 when there is none.

@@ -5,7 +5,8 @@
 // the peer's overlay port, sends at most three unreliable PingTest packets
 // on channel 0, and takes the first thing that comes back. The peer's
 // service thread answers with a PingTestReply that echoes the tick count
-// and names its room; only a peer of the same room counts. Every wait is
+// and names its room; only a peer of the same room counts (and, in a room
+// with a key, only one that holds the key gets that far). Every wait is
 // twice the ping threshold, and the connection is closed gracefully so
 // that the peer does not keep a dead ENet peer until its time-out.
 
@@ -32,12 +33,13 @@ uint32_t waitFor(int threshold) {
   return static_cast<uint32_t>(std::clamp<int64_t>(wait, 0, INT32_MAX));
 }
 
-// One test against ip (host order) and port: the half round trip of the
-// first answered probe when the answer names ownRoom in its second payload
-// word, else -1. The answer's type and echoed tick count are not examined.
-int32_t runPingTest(uint32_t ip, uint16_t port, PacketDef::RoomId ownRoom, uint32_t wait) {
-  ShortExchange exchange;
-  if (exchange.open(ip, port, wait) != ShortExchange::Opened::Connected) return -1;
+// One test over exchange against ip (host order) and port, with the room's
+// key when key is given: the half round trip of the first answered probe
+// when the answer names ownRoom in its second payload word, else -1. The
+// answer's type and echoed tick count are not examined.
+int32_t runPingTest(ShortExchange& exchange, uint32_t ip, uint16_t port, PacketDef::RoomId ownRoom, uint32_t wait,
+                    const unsigned char* key) {
+  if (exchange.open(ip, port, wait, key) != ShortExchange::Opened::Connected) return -1;
   for (int probe = 0; probe < MaxProbes; ++probe) {
     const uint32_t sent = KivClock::getTickCount();
     PeerPacket reply;
@@ -61,8 +63,15 @@ int Tessel::pingToPeer(int32_t peerId) {
   const PacketDef::PeerProperty& peer = peerProperty[slot];
   const int threshold = pingThreshold.load(std::memory_order_relaxed);
   int32_t result = -1;
-  if (peer.listen != 0 && threshold != -1)
-    result = runPingTest(peer.ip, peer.port, copyPeerProperty().roomId, waitFor(threshold));
+  if (peer.listen != 0 && threshold != -1) {
+    RoomKey::Secret secret;
+    const bool keyed = client.getRoomKey(secret);
+    ShortExchange exchange;
+    result = runPingTest(exchange, peer.ip, peer.port, copyPeerProperty().roomId, waitFor(threshold),
+                         keyed ? secret.bytes : nullptr);
+    exchange.close();
+    client.countRejected(exchange.getRejected());
+  }
   peerPing[slot] = result;
   return result;
 }

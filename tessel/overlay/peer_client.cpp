@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <new>
 
 #include "tessel/records/error_code.h"
 
@@ -58,6 +59,10 @@ PeerClient::PeerClient()
       timeOffset(0),
       stopFlag(false),
       resetRequested(false),
+      keyGeneration(0),
+      peerKeyCount(0),
+      rejectedPackets(0),
+      parentRefused(false),
       interceptHook(nullptr),
       deinitDone(false),
       enetInitialized(false) {
@@ -98,6 +103,9 @@ int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int m
     host = enet_host_create(nullptr, 1, ChannelCount, 0, 0);
   }
   if (host == nullptr) return -1;
+  peerKeys.reset(new (std::nothrow) PeerKey[host->peerCount]);
+  if (!peerKeys) return -1;
+  peerKeyCount = host->peerCount;
   for (auto& context : contexts) context.init(this, host);
   // Ordered delivery needs a frame store before any topology description
   // sizes it; without one every ordered packet would be lost.
@@ -138,6 +146,8 @@ void PeerClient::deinit() {
     enet_host_destroy(host);
     host = nullptr;
   }
+  peerKeys.reset();
+  peerKeyCount = 0;
   if (enetInitialized) {
     enet_deinitialize();
     enetInitialized = false;
@@ -267,11 +277,10 @@ void PeerClient::popENetPacket() {
     switch (command.command) {
       case CmdSend:
         if (command.packet == nullptr) break;
-        // ENet refuses (and does not take) a packet for a peer that is not
-        // connected; such a packet is dropped here.
-        if (command.peer == nullptr ||
-            enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet) != 0)
+        if (command.peer == nullptr)
           enet_packet_destroy(command.packet);
+        else
+          sendOn(command.peer, static_cast<uint8_t>(command.channel), command.packet);
         break;
       case CmdConnect:
         if (command.context != nullptr) command.context->connect();
@@ -333,8 +342,11 @@ void PeerClient::handleEvent(ENetEvent& event) {
         // when round trips vary, as they do under loss; one resend lost a
         // few times in a row would then stall the link until ENet drops it.
         link->setThrottle();
-        sendRegistration(event.peer);
+        // With a room key the link registers once the key's handshake is
+        // through.
+        if (!beginKey(event.peer, true)) sendRegistration(event.peer);
       } else {
+        beginKey(event.peer, false);
         noteStranger(event.peer);
       }
       break;
@@ -346,10 +358,12 @@ void PeerClient::handleEvent(ENetEvent& event) {
         sendDisconnect(lost);
       }
       event.peer->data = nullptr;
+      // Nothing more is sealed for it, nor sent in clear.
+      if (PeerKey* state = keyOf(event.peer); state != nullptr && state->key.keyed()) state->key.fail();
       break;
     }
     case ENET_EVENT_TYPE_RECEIVE:
-      receive(&event, event.packet->data, event.packet->dataLength);
+      receiveSealed(event);
       enet_packet_destroy(event.packet);
       break;
     default:

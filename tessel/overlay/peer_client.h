@@ -13,6 +13,13 @@
 // claims may only send Register, PingTest and TimeSync (anything else cuts
 // its connection).
 //
+// With a room key (setRoomKey) every connection of the host, link or not,
+// first runs the key's handshake (RoomKey): until it completes nothing it
+// sends reaches a handler and nothing is sent to it but the handshake, and
+// a failed handshake cuts it. From then on every packet is sealed on its
+// way out (by the service thread, as it hands the packet to ENet) and
+// opened on its way in; what does not open is dropped and counted.
+//
 // Lifecycle: construct, init (ENet host, links, thread), per session the
 // topology (setPeerProperty, setPacketQueue, buildTopology) and waitForGo,
 // traffic, reinit between sessions; at the end stop, then deinit (also run
@@ -43,6 +50,7 @@
 //   record locks   each link's PeerContext::propertyLock, its record; takes
 //                  no other lock (a link's reinit queues the reset of its
 //                  connection after releasing it).
+//   keyLock        the room key; takes no other lock.
 //   jobMutex       the engine's job queue, the innermost lock.
 // The engine's galaxyMutex and propertyMutex are never held together with
 // any of these.
@@ -53,6 +61,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <thread>
 #include <vector>
 
@@ -61,6 +70,7 @@
 #include "tessel/overlay/peer_context.h"
 #include "tessel/overlay/peer_packet.h"
 #include "tessel/overlay/peer_packet_queue.h"
+#include "tessel/overlay/room_key.h"
 #include "tessel/records/packet_def.h"
 #include "tessel/tessel_export.h"
 #include "tessel/toolkit/kiv_event.h"
@@ -180,9 +190,27 @@ class TESSEL_EXPORT PeerClient {
   // would be (the far end reports this side in turn).
   void close(int32_t slot);
 
+  // The room's key (RoomKey::KeySize bytes) for every connection this
+  // client makes or accepts from now on: each starts with the key's
+  // handshake and seals every packet. Null or size 0 clears it. A key other
+  // than the one before cuts the connections made under that one at their
+  // next packet. 0, or -1 (the key unchanged) for any other size or when
+  // the crypto library cannot be initialised. Any thread.
+  int setRoomKey(const unsigned char* key, int size);
+  // A copy of the key; false, and secret untouched, when none is set.
+  bool getRoomKey(RoomKey::Secret& secret) const;
+  // Received packets the key turned away since init: sealed packets that
+  // did not open or repeated a counter, failed handshake messages, and
+  // packets on a connection made under another key; those of the clock
+  // synchronisation's and the owner's own exchanges (peer ping tests,
+  // handed in with countRejected) included. Any thread.
+  uint64_t getRejectedPackets() const { return rejectedPackets.load(std::memory_order_relaxed); }
+  void countRejected(uint64_t count) { rejectedPackets.fetch_add(count, std::memory_order_relaxed); }
+
   // Opens the link to the parent and waits at most timeoutMs until its
-  // Register has been queued. 0 at once at the root; -1 and engine error
-  // 0x10301 on timeout.
+  // Register has been queued (with a room key, after the key's handshake).
+  // 0 at once at the root; -1 and engine error 0x10301 on timeout, or as
+  // soon as the parent fails the key's handshake.
   int connectPeers(int timeoutMs);
   // Time synchronisation with the root (when the engine has it on),
   // connectPeers, then a wait of at most 500 ms for frame 0. -1 with the
@@ -319,6 +347,30 @@ class TESSEL_EXPORT PeerClient {
   void endQueueBatch();
   void popENetPacket();
   void handleEvent(ENetEvent& event);
+
+  // The room key at work on one ENet peer of the host (service thread),
+  // and the key's generation when its connection began.
+  struct PeerKey {
+    RoomKey key;
+    uint32_t generation = 0;
+  };
+  // The place of peer among the host's ENet peers; -1 for one of another
+  // host (tests and the fuzzer hand the receive path stand-ins).
+  int32_t peerIndex(const ENetPeer* peer) const;
+  PeerKey* keyOf(const ENetPeer* peer);
+  // ENet's connect event: with a room key, starts the handshake (sends
+  // KeyHello) and returns true; the connection waits for it.
+  bool beginKey(ENetPeer* peer, bool opener);
+  // A received ENet packet: through the handshake, or opened, or as it
+  // came when the connection has no key, to receive.
+  void receiveSealed(ENetEvent& event);
+  // Hands packet to ENet for peer: as it is on channel without a key,
+  // sealed on channel 0 with one, dropped while the handshake runs. The
+  // packet is taken in every case.
+  void sendOn(ENetPeer* peer, uint8_t channel, ENetPacket* packet);
+  // The handshake on peer failed, or its key is no longer the room's: the
+  // connection is cut (a link that was up is reported lost).
+  void refuseConnection(ENetPeer* peer);
   void sendRegistration(ENetPeer* peer);
   void handleRegister(ENetEvent& event, const PeerPacket* packet);
   void sendDisconnect(const PacketDef::PeerProperty& property);
@@ -431,6 +483,15 @@ class TESSEL_EXPORT PeerClient {
   std::atomic<bool> resetRequested;
   KivEvent resetDone;
   KivMutex resetLock ACQUIRED_BEFORE(frameStore, sendQueueLock, slotMapLock);
+  mutable KivMutex keyLock ACQUIRED_AFTER(resetLock, frameStore, sendQueueLock, slotMapLock);
+  RoomKey::Secret roomSecret GUARDED_BY(keyLock);
+  // Counts the changes of the room key; written under keyLock.
+  std::atomic<uint32_t> keyGeneration;
+  std::unique_ptr<PeerKey[]> peerKeys;
+  size_t peerKeyCount;
+  std::atomic<uint64_t> rejectedPackets;
+  // The parent's link failed the key's handshake during connectPeers.
+  std::atomic<bool> parentRefused;
   std::atomic<InterceptHook> interceptHook;
   bool deinitDone;
   bool enetInitialized;

@@ -60,17 +60,14 @@ bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length)
 
 void PeerClient::replyDirectly(ENetPeer* peer, const PeerPacket& reply) {
   ENetPacket* outgoing = enet_packet_create(&reply, size_t(reply.size(true)), 0);
-  if (outgoing == nullptr) return;
-  if (enet_peer_send(peer, 0, outgoing) != 0) enet_packet_destroy(outgoing);
+  if (outgoing != nullptr) sendOn(peer, 0, outgoing);
 }
 
 void PeerClient::noteStranger(const ENetPeer* peer) {
   // Only a peer of this client's own host has a place in the table (a test
   // or a fuzzer may hand the receive path an ENet peer of its own).
-  auto at = reinterpret_cast<uintptr_t>(peer);
-  auto first = reinterpret_cast<uintptr_t>(host->peers);
-  if (at < first || at >= first + host->peerCount * sizeof(ENetPeer)) return;
-  strangerSeen[(at - first) / sizeof(ENetPeer)] = host->serviceTime | 1u;
+  int32_t index = peerIndex(peer);
+  if (index >= 0 && size_t(index) < strangerSeen.size()) strangerSeen[size_t(index)] = host->serviceTime | 1u;
 }
 
 void PeerClient::cutIdleStrangers() {
@@ -137,8 +134,10 @@ void PeerClient::handleRegister(ENetEvent& event, const PeerPacket* packet) {
 int PeerClient::connectPeers(int timeoutMs) {
   int32_t parent = parentSlotId.load(std::memory_order_relaxed);
   if (parent < 0 || parent >= MaxSlots) return 0;
+  parentRefused.store(false, std::memory_order_relaxed);
   connectPeer(&contexts[parent]);
-  if (goEvent.timeoutWait(static_cast<unsigned int>(timeoutMs < 0 ? 0 : timeoutMs)) == KivEvent::WaitSignaled)
+  if (goEvent.timeoutWait(static_cast<unsigned int>(timeoutMs < 0 ? 0 : timeoutMs)) == KivEvent::WaitSignaled &&
+      !parentRefused.load(std::memory_order_relaxed))
     return 0;
   reportError(ErrorCode::Timeout);
   return -1;

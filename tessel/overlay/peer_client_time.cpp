@@ -45,9 +45,13 @@ int PeerClient::syncTime() {
   }
 
   const PacketDef::PeerProperty rootRecord = contexts[root].getPeerProperty();
+  RoomKey::Secret secret;
+  const bool keyed = getRoomKey(secret);
   ShortExchange exchange;
-  ShortExchange::Opened opened = exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs);
+  ShortExchange::Opened opened =
+      exchange.open(rootRecord.ip, rootRecord.port, SyncWaitMs, keyed ? secret.bytes : nullptr);
   if (opened != ShortExchange::Opened::Connected) {
+    countRejected(exchange.getRejected());
     reportError(opened == ShortExchange::Opened::NoHost ? ErrorCode::CannotCreate : ErrorCode::SendReceive);
     return -1;
   }
@@ -80,6 +84,7 @@ int PeerClient::syncTime() {
   }
   if (samples > 0) timeOffset.store(static_cast<int32_t>(sum / samples), std::memory_order_relaxed);
   exchange.close();
+  countRejected(exchange.getRejected());
 
   if (samples == 0) {
     // Nothing to average: the clock offset stays as it was.

@@ -75,6 +75,10 @@ class TESSEL_EXPORT PeerPacket {
   static constexpr uint32_t PingTest = 18;
   static constexpr uint32_t PingTestReply = 19;
   static constexpr uint32_t TimeSync = 20;
+  // The handshake of a connection in a room with a key (RoomKey); they
+  // never reach the packet handlers.
+  static constexpr uint32_t KeyHello = 21;
+  static constexpr uint32_t KeyProof = 22;
   static constexpr uint32_t Disconnect = 24;
   static constexpr uint32_t Data = 33;
   static constexpr uint32_t Peek = 34;

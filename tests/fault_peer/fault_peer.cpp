@@ -4,9 +4,10 @@
 // engine has its own address and can be killed, restarted and cut off like
 // a real peer.
 //
-//   tessel-fault-peer peer ID PORT MODE
-//       Runs an engine (id ID, listening on PORT, delivery mode MODE) and
-//       answers commands, one per line; every answer ends with a line "end".
+//   tessel-fault-peer peer ID PORT MODE [KEY]
+//       Runs an engine (id ID, listening on PORT, delivery mode MODE, with
+//       the room key KEY, 64 hex digits, when given) and answers commands,
+//       one per line; every answer ends with a line "end".
 //
 // Commands of a peer:
 //   member ID SLOT IP PORT   a member of the next room (IP dotted)
@@ -84,9 +85,16 @@ struct Member {
 
 class Peer {
  public:
-  Peer(int32_t id, int port, int mode) : id_(id) {
+  Peer(int32_t id, int port, int mode, const std::string& hexKey) : id_(id) {
     if (api_.init(id, port, true, mode, false, false) != 0) {
       std::fprintf(stderr, "tessel-fault-peer: init failed (error 0x%x)\n", api_.getError());
+      std::exit(2);
+    }
+    std::string key;
+    for (size_t i = 0; i + 1 < hexKey.size(); i += 2)
+      key.push_back(static_cast<char>(std::stoi(hexKey.substr(i, 2), nullptr, 16)));
+    if (!key.empty() && api_.setRoomKey(reinterpret_cast<const unsigned char*>(key.data()), int(key.size())) != 0) {
+      std::fprintf(stderr, "tessel-fault-peer: the key is not 64 hex digits\n");
       std::exit(2);
     }
   }
@@ -288,10 +296,10 @@ class Peer {
 int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
   if (argc >= 5 && std::strcmp(argv[1], "peer") == 0) {
-    Peer peer(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]));
+    Peer peer(std::atoi(argv[2]), std::atoi(argv[3]), std::atoi(argv[4]), argc >= 6 ? argv[5] : "");
     peer.run();
     return 0;
   }
-  std::fprintf(stderr, "usage: tessel-fault-peer peer ID PORT MODE\n");
+  std::fprintf(stderr, "usage: tessel-fault-peer peer ID PORT MODE [KEY]\n");
   return 2;
 }

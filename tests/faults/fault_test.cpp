@@ -19,6 +19,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "tests/faults/netns_lab.h"
@@ -78,7 +79,9 @@ struct Figures {
 
 class FaultRoom {
  public:
-  FaultRoom(NetnsLab& lab, int size, int mode) : lab_(lab), mode_(mode), peers_(size_t(size)), received_(size_t(size)) {
+  // Every member holds hexKey as the room key, when one is given.
+  FaultRoom(NetnsLab& lab, int size, int mode, std::string hexKey = "")
+      : lab_(lab), mode_(mode), hexKey_(std::move(hexKey)), peers_(size_t(size)), received_(size_t(size)) {
     for (int slot = 0; slot < size; ++slot) start(slot);
   }
 
@@ -88,9 +91,9 @@ class FaultRoom {
   Received& received(int slot) { return received_[size_t(slot)]; }
 
   void start(int slot) {
-    peers_[size_t(slot)] = std::make_unique<PeerProcess>(
-        lab_.ns(slot), peerPath(),
-        std::vector<std::string>{"peer", std::to_string(id(slot)), std::to_string(Port), std::to_string(mode_)});
+    std::vector<std::string> args{"peer", std::to_string(id(slot)), std::to_string(Port), std::to_string(mode_)};
+    if (!hexKey_.empty()) args.push_back(hexKey_);
+    peers_[size_t(slot)] = std::make_unique<PeerProcess>(lab_.ns(slot), peerPath(), args);
     received_[size_t(slot)] = Received();
   }
 
@@ -261,6 +264,7 @@ class FaultRoom {
  private:
   NetnsLab& lab_;
   int mode_;
+  std::string hexKey_;
   std::vector<std::unique_ptr<PeerProcess>> peers_;
   std::vector<Received> received_;
 };
@@ -290,9 +294,10 @@ std::vector<int> range(int n) {
 }  // namespace
 
 // Six members, a star in mode 3 (the root orders every ordered broadcast
-// for all) and a tree of depth 2 in mode 7 (one order everywhere): every
-// member sends immediate and ordered broadcasts and one-to-one packets to
-// every other, all reliable, at once, while every interface loses datagrams.
+// for all) and a tree of depth 2 in mode 7 (one order everywhere), the
+// latter also with a room key (every packet sealed): every member sends
+// immediate and ordered broadcasts and one-to-one packets to every other,
+// all reliable, at once, while every interface loses datagrams.
 TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
   std::string reason;
   if (!NetnsLab::lossPermitted(reason)) GTEST_SKIP() << reason;
@@ -303,18 +308,21 @@ TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
     int mode;
     std::vector<int32_t> parents;
     int permille;
+    bool keyed;
   } cases[] = {
-      {3, {0, 0, 0, 0, 0, 0}, 50},
-      {3, {0, 0, 0, 0, 0, 0}, 200},
-      {7, {0, 0, 0, 1, 1, 2}, 200},
+      {3, {0, 0, 0, 0, 0, 0}, 50, false},
+      {3, {0, 0, 0, 0, 0, 0}, 200, false},
+      {7, {0, 0, 0, 1, 1, 2}, 200, false},
+      {7, {0, 0, 0, 1, 1, 2}, 200, true},
   };
   for (const auto& c : cases) {
     const int permille = c.permille;
-    const std::string name = "mode " + std::to_string(c.mode) + ", loss " + std::to_string(permille / 10) + "%";
+    const std::string name = "mode " + std::to_string(c.mode) + ", loss " + std::to_string(permille / 10) + "%" +
+                             (c.keyed ? ", room key" : "");
     SCOPED_TRACE(name);
     auto lab = makeLab(Size);
     ASSERT_TRUE(lab->ok());
-    FaultRoom room(*lab, Size, c.mode);
+    FaultRoom room(*lab, Size, c.mode, c.keyed ? std::string(64, 'a') : "");
     std::vector<int> members = range(Size);
     ASSERT_TRUE(room.describe(members, c.parents));
     ASSERT_TRUE(room.connect(0, members));

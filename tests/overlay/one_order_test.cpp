@@ -1,9 +1,13 @@
 // Mode 7, one order everywhere, between real engines on 127.0.0.1: every
 // member delivers every ordered broadcast once, in the root's log order,
-// whatever the store's size, on clean and on lossy links.
+// whatever the store's size, on clean and on lossy links, with a room key
+// or without.
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+#include <memory>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -20,13 +24,17 @@ TEST(OneOrderTest, EveryMemberDeliversEveryBurstInTheRootsOrder) {
   const struct {
     int lossPercent;
     uint32_t seed;
-  } cases[] = {{0, 1}, {10, 7}};
+    bool keyed;
+  } cases[] = {{0, 1, false}, {10, 7, false}, {10, 7, true}};
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.lossPercent << "% loss");
+    SCOPED_TRACE(testing::Message() << c.lossPercent << "% loss" << (c.keyed ? ", with a room key" : ""));
     DatagramDropper dropper(c.seed, c.lossPercent);
     // Depth 3: 0 the root; 1 and 2 below it; 3 and 4 below 1; 5, 6 below 3
     // and 7 below 4. A frame store of 64 packets, far below the burst.
     LoopbackRoom room({0, 0, 0, 1, 1, 3, 3, 4}, 7, false, 64);
+    if (c.keyed) {
+      ASSERT_TRUE(room.setRoomKey(std::string(32, 'k')));
+    }
     ASSERT_TRUE(room.connect());
     const int members = room.size();
     if (c.lossPercent > 0)

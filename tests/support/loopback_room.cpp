@@ -43,6 +43,12 @@ LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime
 
 LoopbackRoom::~LoopbackRoom() = default;
 
+bool LoopbackRoom::setRoomKey(const std::string& key) {
+  for (auto& engine : engines_)
+    if (engine->setRoomKey(reinterpret_cast<const unsigned char*>(key.data()), int(key.size())) != 0) return false;
+  return true;
+}
+
 bool LoopbackRoom::connect(int timeoutMs) {
   int root = -1;
   for (size_t slot = 0; slot < parents_.size(); ++slot)

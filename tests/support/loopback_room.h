@@ -32,6 +32,8 @@ class LoopbackRoom {
                         int capacity = 256, int maxDataSize = 1478);
   ~LoopbackRoom();
 
+  // Gives every engine the room key (32 bytes). False when one refuses it.
+  bool setRoomKey(const std::string& key);
   // Connects every engine (root first) and waits until every parent has
   // adopted each child's link. False on any failure.
   bool connect(int timeoutMs = 5000);
