@@ -66,7 +66,11 @@ TEST(CityRoomTest, PingsFollowTheMatrixAndTheTreeHoldsAgainstItsYardsticks) {
       double matrix = -1;
       ASSERT_TRUE(fields >> from >> to >> measured >> matrix) << line;
       ++pings;
-      EXPECT_LE(std::fabs(measured - matrix), std::max(0.15 * matrix, 3.0))
+      // The shim holds datagrams back for the matrix's time; a loaded
+      // machine can only add to it, so the margin above is wider.
+      EXPECT_GE(measured, matrix - std::max(0.15 * matrix, 3.0))
+          << "slot " << from << " to " << to << ": measured " << measured << " ms, the matrix says " << matrix;
+      EXPECT_LE(measured, matrix + std::max(0.3 * matrix, 10.0))
           << "slot " << from << " to " << to << ": measured " << measured << " ms, the matrix says " << matrix;
     } else if (name == "tree" || name == "star" || name == "bound") {
       Figure& figure = name == "tree" ? tree : (name == "star" ? star : bound);
