@@ -5,7 +5,6 @@
 
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include "tessel/engine/tessel.h"
 #include "tessel/engine/tessel_api.h"

@@ -124,11 +124,13 @@ TEST_F(KivLogTest, BufferGoesOutWhenFullAndAtDestructionAndDropsWhatCannotFit) {
     std::vector<int> bufferSizes;   // setBufferSize calls before init
     std::vector<int> messages;      // lengths of the messages written
     std::vector<size_t> fileSizes;  // the file's size after each message
+    bool buffering = true;
   } cases[] = {
       {{100}, {1000, 1000, 1000, 1000, 96, 1}, {0, 0, 0, 0, 0, 4096}},  // 4097 bytes
       {{4096}, {1000, 1000, 1000, 1000, 96}, {0, 0, 0, 0, 4000}},
       {{4096, 8192}, {1000, 1000, 1000, 1000, 96}, {0, 0, 0, 0, 4000}},  // the first size stays
       {{}, std::vector<int>(65, 1000), std::vector<size_t>(65, 0)},      // 65536 bytes
+      {{4096}, {10, 10}, {10, 20}, false},  // a buffer alone does not make the log buffered
   };
   std::string name = path("buffered");
   for (const Case& c : cases) {
@@ -137,7 +139,7 @@ TEST_F(KivLogTest, BufferGoesOutWhenFullAndAtDestructionAndDropsWhatCannotFit) {
     {
       KivLog log;
       for (int size : c.bufferSizes) log.setBufferSize(size);
-      ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, true, false, false), 0);
+      ASSERT_EQ(log.init(name.c_str(), KivLog::None, KivLog::Warning, c.buffering, false, false), 0);
       for (size_t i = 0; i < c.messages.size(); ++i) {
         std::string message(static_cast<size_t>(c.messages[i]), char('a' + i % 26));
         all += message;

@@ -161,6 +161,9 @@ TEST(KivSocketTest, UdpExchangeConnectedAndByDestinationPollWaitsAndTimesOut) {
   EXPECT_EQ(server.write(const_cast<char*>("pong"), 5, false, reinterpret_cast<sockaddr*>(&from), fromLength), 5);
   EXPECT_EQ(connected.read(buffer, sizeof(buffer), true), 5);
   EXPECT_STREQ(buffer, "pong");
+  EXPECT_EQ(connected.write(probe, 0, false), 0);  // an empty datagram: 0 bytes each way
+  ASSERT_EQ(server.poll(5000), 1);
+  EXPECT_EQ(server.read(buffer, sizeof(buffer), false), 0);
 
   // Not connected: the destination goes with every send, as the galaxy
   // probes do it.
