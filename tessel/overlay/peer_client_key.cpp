@@ -137,7 +137,7 @@ void PeerClient::sendOn(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
   PeerKey* state = keyOf(peer);
   if (state != nullptr && state->key.keyed() && packet->userData == &sealRoom &&
       packet->dataLength <= size_t(RoomKey::MaxPlainSize)) {
-    // Sealed in its own buffer: no other packet, allocation or copy.
+    // Sealed in its own buffer: no second packet, no allocation.
     const size_t plainLength = packet->dataLength;
     size_t length = 0;
     if (state->key.established()) {
