@@ -3,7 +3,9 @@
 // that is. Each input is one connection between two ends in this process
 // that hold the same key:
 //   byte 0   0-127: the steps' bytes go to the handshake of a fresh
-//            answerer; 128-255: to open on an established connection
+//            answerer; 128-255: to open on an established connection,
+//            sealed with ChaCha20-Poly1305 when bit 0 is set, otherwise
+//            with AES-256-GCM where the CPU has it
 //   then     steps, each starting with one byte:
 //            0x00-0x7F  bytes from the network: a 16-bit length, then
 //                       that many bytes
@@ -31,7 +33,8 @@ constexpr int Genuine = 32;
 const unsigned char Key[RoomKey::KeySize] = {'f', 'u', 'z', 'z'};
 
 // Runs the handshake of opener and answerer to the end.
-bool establish(RoomKey& opener, RoomKey& answerer) {
+bool establish(RoomKey& opener, RoomKey& answerer, bool chacha) {
+  if (chacha) answerer.refuseAes256Gcm();
   uint8_t helloO[RoomKey::HandshakeSize], helloA[RoomKey::HandshakeSize];
   uint8_t proofO[RoomKey::HandshakeSize], proofA[RoomKey::HandshakeSize];
   size_t n = 0;
@@ -61,9 +64,10 @@ void fuzzHandshake(tessel_fuzz::FuzzInput& input) {
   }
 }
 
-void fuzzOpen(tessel_fuzz::FuzzInput& input) {
+void fuzzOpen(tessel_fuzz::FuzzInput& input, bool chacha) {
   RoomKey opener, answerer;
-  check(establish(opener, answerer));
+  check(establish(opener, answerer, chacha));
+  check(opener.cipher() == answerer.cipher() && (!chacha || answerer.cipher() == RoomKey::Cipher::ChaCha20Poly1305));
   std::string sealed[Genuine];
   for (int i = 0; i < Genuine; ++i) {
     std::string plain(size_t(i) * 40, static_cast<char>(i));
@@ -103,9 +107,10 @@ void fuzzOpen(tessel_fuzz::FuzzInput& input) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   tessel_fuzz::FuzzInput input(data, size);
-  if (input.byte() < 0x80)
+  const uint8_t mode = input.byte();
+  if (mode < 0x80)
     fuzzHandshake(input);
   else
-    fuzzOpen(input);
+    fuzzOpen(input, (mode & 1) != 0);
   return 0;
 }

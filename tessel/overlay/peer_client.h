@@ -221,6 +221,9 @@ class TESSEL_EXPORT PeerClient {
   // the service thread; the service thread drains the whole queue before
   // it sleeps, so later ones (and its own) need no wake-up.
   void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
+  // An ENet packet of length bytes (flags as ENet's) that sendOn seals in
+  // its own buffer, which holds SealOverhead bytes more than dataLength.
+  static ENetPacket* sealablePacket(const void* bytes, size_t length, uint32_t flags);
   void connectPeer(PeerContext* context);
   void resetPeer(ENetPeer* peer);
   // Nothing queues it: each end configures its links when they come up.

@@ -117,9 +117,42 @@ void PeerClient::receiveSealed(ENetEvent& event) {
   if (step == RoomKey::Step::Established && linkOf(event.peer) != nullptr) sendRegistration(event.peer);
 }
 
+namespace {
+// The userData of a packet from sealablePacket: its buffer has SealOverhead
+// bytes beyond dataLength.
+char sealRoom;
+}  // namespace
+
+ENetPacket* PeerClient::sealablePacket(const void* bytes, size_t length, uint32_t flags) {
+  ENetPacket* packet = enet_packet_create(nullptr, length + RoomKey::SealOverhead, flags);
+  if (packet == nullptr) return nullptr;
+  std::memcpy(packet->data, bytes, length);
+  // Shrinking only sets dataLength; the buffer stays.
+  enet_packet_resize(packet, length);
+  packet->userData = &sealRoom;
+  return packet;
+}
+
 void PeerClient::sendOn(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
   PeerKey* state = keyOf(peer);
-  if (state != nullptr && state->key.keyed()) {
+  if (state != nullptr && state->key.keyed() && packet->userData == &sealRoom &&
+      packet->dataLength <= size_t(RoomKey::MaxPlainSize)) {
+    // Sealed in its own buffer: no second packet, no allocation.
+    const size_t plainLength = packet->dataLength;
+    size_t length = 0;
+    if (state->key.established()) {
+      std::memmove(packet->data + RoomKey::CounterSize, packet->data, plainLength);
+      length = state->key.seal(packet->data + RoomKey::CounterSize, plainLength, packet->data);
+    }
+    if (length == 0) {
+      // Nothing leaves in clear: the handshake is still running, or failed.
+      enet_packet_destroy(packet);
+      return;
+    }
+    packet->dataLength = length;
+    packet->userData = nullptr;
+    channel = 0;
+  } else if (state != nullptr && state->key.keyed()) {
     ENetPacket* sealed = nullptr;
     if (state->key.established())
       sealed = enet_packet_create(nullptr, packet->dataLength + RoomKey::SealOverhead, packet->flags);

@@ -59,7 +59,7 @@ bool PeerClient::admitted(ENetEvent* event, const uint8_t* bytes, size_t length)
 }
 
 void PeerClient::replyDirectly(ENetPeer* peer, const PeerPacket& reply) {
-  ENetPacket* outgoing = enet_packet_create(&reply, size_t(reply.size(true)), 0);
+  ENetPacket* outgoing = sealablePacket(&reply, size_t(reply.size(true)), 0);
   if (outgoing != nullptr) sendOn(peer, 0, outgoing);
 }
 

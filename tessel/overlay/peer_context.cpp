@@ -126,7 +126,7 @@ void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned i
   ENetPeer* connection = getENetPeer();
   if (connection == nullptr || packet == nullptr || owner == nullptr) return;
   size_t bytes = length > 0 ? length : size_t(packet->size(true));
-  ENetPacket* enetPacket = enet_packet_create(packet, bytes, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+  ENetPacket* enetPacket = PeerClient::sealablePacket(packet, bytes, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
   if (enetPacket == nullptr) return;
   owner->pushENetPacket(connection, static_cast<unsigned char>(getSlot()), enetPacket);
 }

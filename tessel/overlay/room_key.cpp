@@ -19,6 +19,12 @@ static_assert(RoomKey::ProofSize == crypto_generichash_BYTES);
 static_assert(RoomKey::KeySize == crypto_aead_chacha20poly1305_ietf_KEYBYTES);
 static_assert(RoomKey::TagSize == crypto_aead_chacha20poly1305_ietf_ABYTES);
 static_assert(crypto_aead_chacha20poly1305_ietf_NPUBBYTES == 12);
+static_assert(RoomKey::KeySize == crypto_aead_aes256gcm_KEYBYTES);
+static_assert(RoomKey::TagSize == crypto_aead_aes256gcm_ABYTES);
+static_assert(crypto_aead_aes256gcm_NPUBBYTES == 12);
+static_assert(sizeof(crypto_aead_aes256gcm_state) == 512 && alignof(crypto_aead_aes256gcm_state) <= 16);
+
+crypto_aead_aes256gcm_state* aesState(void* bytes) { return static_cast<crypto_aead_aes256gcm_state*>(bytes); }
 
 // The handshake header: the type in word 0 (no frame record, index 0),
 // the 32-byte payload's size in word 1 (slots and flags 0).
@@ -34,19 +40,25 @@ uint32_t handshakeWord1() {
   return header.word1;
 }
 
-void writeHandshake(uint32_t type, const unsigned char* payload, uint8_t* out) {
+// A KeyHello carries its sender's cipher byte in the low byte of word 1
+// (CiphersAt); a KeyProof has 0 there.
+void writeHandshake(uint32_t type, const unsigned char* payload, uint8_t* out, uint8_t ciphers = 0) {
   const uint32_t words[2] = {handshakeWord0(type), handshakeWord1()};
   std::memcpy(out, words, sizeof(words));
+  out[RoomKey::CiphersAt] = ciphers;
   std::memcpy(out + PeerPacket::HeaderSize, payload, RoomKey::NonceSize);
 }
 
 // The payload of a handshake message of type, or null when bytes are not
-// exactly one.
+// exactly one. A Hello's cipher byte may hold anything (bits unknown here
+// are ignored, but hashed all the same); a Proof's must be 0.
 const uint8_t* handshakePayload(const uint8_t* bytes, size_t length, uint32_t type) {
   if (bytes == nullptr || length != size_t(RoomKey::HandshakeSize)) return nullptr;
   uint32_t words[2];
   std::memcpy(words, bytes, sizeof(words));
-  if (words[0] != handshakeWord0(type) || words[1] != handshakeWord1()) return nullptr;
+  const uint32_t ignored = type == PeerPacket::KeyHello ? 0xFFu : 0u;
+  static_assert(RoomKey::CiphersAt == 4, "the cipher byte is the low byte of word 1");
+  if (words[0] != handshakeWord0(type) || (words[1] & ~ignored) != handshakeWord1()) return nullptr;
   return bytes + PeerPacket::HeaderSize;
 }
 
@@ -69,12 +81,22 @@ RoomKey::Secret& RoomKey::Secret::operator=(const Secret& other) {
 RoomKey::Secret::~Secret() { wipe(bytes, sizeof(bytes)); }
 
 RoomKey::RoomKey()
-    : state(State::Clear), role(Role::Opener), sendCounter(0), receiveNext(0), receiveSeen(0) {
+    : state(State::Clear),
+      role(Role::Opener),
+      ownCiphers(0),
+      peerCiphers(0),
+      aesAllowed(true),
+      cipher_(Cipher::ChaCha20Poly1305),
+      sendCounter(0),
+      receiveNext(0),
+      receiveSeen(0) {
   std::memset(roomKey, 0, sizeof(roomKey));
   std::memset(ownNonce, 0, sizeof(ownNonce));
   std::memset(peerNonce, 0, sizeof(peerNonce));
   std::memset(sendKey, 0, sizeof(sendKey));
   std::memset(receiveKey, 0, sizeof(receiveKey));
+  std::memset(sendAesState, 0, sizeof(sendAesState));
+  std::memset(receiveAesState, 0, sizeof(receiveAesState));
 }
 
 RoomKey::~RoomKey() { clear(); }
@@ -92,6 +114,13 @@ void RoomKey::clear() {
   wipe(roomKey, sizeof(roomKey));
   wipe(sendKey, sizeof(sendKey));
   wipe(receiveKey, sizeof(receiveKey));
+  if (cipher_ == Cipher::Aes256Gcm) {
+    wipe(sendAesState, sizeof(sendAesState));
+    wipe(receiveAesState, sizeof(receiveAesState));
+  }
+  cipher_ = Cipher::ChaCha20Poly1305;
+  ownCiphers = 0;
+  peerCiphers = 0;
   state = State::Clear;
   sendCounter = 0;
   receiveNext = 0;
@@ -109,7 +138,8 @@ bool RoomKey::begin(const unsigned char* key, Role as, unsigned char* hello) {
   role = as;
   std::memcpy(roomKey, key, sizeof(roomKey));
   randombytes_buf(ownNonce, sizeof(ownNonce));
-  writeHandshake(PeerPacket::KeyHello, ownNonce, hello);
+  ownCiphers = aesAllowed && crypto_aead_aes256gcm_is_available() ? CanAes256Gcm : 0;
+  writeHandshake(PeerPacket::KeyHello, ownNonce, hello, ownCiphers);
   state = State::AwaitHello;
   return true;
 }
@@ -122,6 +152,9 @@ void RoomKey::keyedHash(uint8_t purpose, Role of, unsigned char* out) const {
   crypto_generichash_update(&hash, tags, sizeof(tags));
   crypto_generichash_update(&hash, openerNonce(), NonceSize);
   crypto_generichash_update(&hash, answererNonce(), NonceSize);
+  const unsigned char ciphers[2] = {role == Role::Opener ? ownCiphers : peerCiphers,
+                                    role == Role::Opener ? peerCiphers : ownCiphers};
+  crypto_generichash_update(&hash, ciphers, sizeof(ciphers));
   crypto_generichash_final(&hash, out, ProofSize);
   wipe(&hash, sizeof(hash));
 }
@@ -136,6 +169,7 @@ RoomKey::Step RoomKey::handshake(const uint8_t* bytes, size_t length, uint8_t* r
       return Step::Failed;
     }
     std::memcpy(peerNonce, nonce, NonceSize);
+    peerCiphers = bytes[CiphersAt];
     unsigned char proof[ProofSize];
     keyedHash(PurposeProof, role, proof);
     writeHandshake(PeerPacket::KeyProof, proof, reply);
@@ -159,6 +193,14 @@ RoomKey::Step RoomKey::handshake(const uint8_t* bytes, size_t length, uint8_t* r
     wipe(fromOpener, sizeof(fromOpener));
     wipe(fromAnswerer, sizeof(fromAnswerer));
     wipe(roomKey, sizeof(roomKey));
+    if ((ownCiphers & peerCiphers & CanAes256Gcm) != 0) {
+      // The key schedule is expanded once per direction, not per packet.
+      crypto_aead_aes256gcm_beforenm(aesState(sendAesState), sendKey);
+      crypto_aead_aes256gcm_beforenm(aesState(receiveAesState), receiveKey);
+      wipe(sendKey, sizeof(sendKey));
+      wipe(receiveKey, sizeof(receiveKey));
+      cipher_ = Cipher::Aes256Gcm;
+    }
     state = State::Established;
     return Step::Established;
   }
@@ -171,10 +213,18 @@ size_t RoomKey::seal(const void* plain, size_t length, uint8_t* sealed) {
   const uint64_t counter = sendCounter++;
   unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
   counterNonce(counter, nonce);
-  std::memcpy(sealed, nonce, CounterSize);
+  // Both ciphers encrypt in place when plain is sealed + CounterSize; the
+  // counter is written after, as it would overwrite the plain text's
+  // header otherwise.
+  const auto* in = static_cast<const unsigned char*>(plain);
   unsigned long long written = 0;
-  crypto_aead_chacha20poly1305_ietf_encrypt(sealed + CounterSize, &written, static_cast<const unsigned char*>(plain),
-                                            length, nullptr, 0, nullptr, nonce, sendKey);
+  if (cipher_ == Cipher::Aes256Gcm)
+    crypto_aead_aes256gcm_encrypt_afternm(sealed + CounterSize, &written, in, length, nullptr, 0, nullptr, nonce,
+                                          aesState(sendAesState));
+  else
+    crypto_aead_chacha20poly1305_ietf_encrypt(sealed + CounterSize, &written, in, length, nullptr, 0, nullptr, nonce,
+                                              sendKey);
+  std::memcpy(sealed, nonce, CounterSize);
   return CounterSize + size_t(written);
 }
 
@@ -205,9 +255,13 @@ int RoomKey::open(const uint8_t* sealed, size_t length, uint8_t* plain) {
   unsigned char nonce[crypto_aead_chacha20poly1305_ietf_NPUBBYTES];
   counterNonce(counter, nonce);
   unsigned long long opened = 0;
-  if (crypto_aead_chacha20poly1305_ietf_decrypt(plain, &opened, nullptr, sealed + CounterSize, length - CounterSize,
-                                                nullptr, 0, nonce, receiveKey) != 0)
-    return -1;
+  const int result =
+      cipher_ == Cipher::Aes256Gcm
+          ? crypto_aead_aes256gcm_decrypt_afternm(plain, &opened, nullptr, sealed + CounterSize, length - CounterSize,
+                                                  nullptr, 0, nonce, aesState(receiveAesState))
+          : crypto_aead_chacha20poly1305_ietf_decrypt(plain, &opened, nullptr, sealed + CounterSize,
+                                                      length - CounterSize, nullptr, 0, nonce, receiveKey);
+  if (result != 0) return -1;
   // Only a packet that opened counts as seen: a forged counter cannot
   // move the window.
   markSeen(counter);

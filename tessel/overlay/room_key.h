@@ -4,9 +4,11 @@
 // the connection.
 //
 // The handshake. As soon as ENet reports the connection, each end sends a
-// KeyHello carrying 32 fresh random bytes, its nonce. On the other end's
-// Hello it answers with a KeyProof: a hash keyed with the room's key
-// (BLAKE2b-256) over its role (opener or answerer) and both nonces. On the
+// KeyHello carrying 32 fresh random bytes, its nonce, and one byte saying
+// which ciphers beyond ChaCha20-Poly1305 it can run (AES-256-GCM where the
+// CPU has it). On the other end's Hello it answers with a KeyProof: a hash
+// keyed with the room's key (BLAKE2b-256) over its role (opener or
+// answerer), both nonces and both cipher bytes. On the
 // other end's Proof, compared in constant time, the connection is
 // established. Both nonces are fresh, so no recorded handshake can be
 // played again, and each proof names its role, so neither end's proof can
@@ -16,8 +18,11 @@
 // that does not hold, fails the handshake.
 //
 // Sealed packets: an 8-byte little-endian counter (per direction, from 0),
-// then the packet encrypted with ChaCha20-Poly1305 (IETF) under the
-// direction's key with the counter as nonce, then its 16-byte tag. A
+// then the packet encrypted under the direction's key with the counter as
+// nonce, then its 16-byte tag. The cipher is AES-256-GCM when both Hellos
+// said they can run it, ChaCha20-Poly1305 (IETF) otherwise; both cipher
+// bytes are in every proof and key, so an end on the path that alters one
+// fails the handshake instead of choosing the cipher. A
 // packet that does not open, or whose counter was opened already or lies
 // ReplayWindow or more behind the newest, is refused. The wire layout is
 // in docs/wire.md.
@@ -56,6 +61,13 @@ class TESSEL_EXPORT RoomKey {
   // How far behind the newest counter opened an older one may still open
   // (once).
   static constexpr uint64_t ReplayWindow = 64;
+  // Where a KeyHello carries its sender's cipher byte, and its bit for
+  // AES-256-GCM. A Hello with 0 there (as every Hello before the byte
+  // existed) can run ChaCha20-Poly1305 only.
+  static constexpr int CiphersAt = 4;
+  static constexpr uint8_t CanAes256Gcm = 0x01;
+
+  enum class Cipher : uint8_t { ChaCha20Poly1305, Aes256Gcm };
 
   // Who started the ENet connection: the opener called enet_host_connect,
   // the answerer accepted.
@@ -106,9 +118,16 @@ class TESSEL_EXPORT RoomKey {
   // reply.
   Step handshake(const uint8_t* bytes, size_t length, uint8_t* reply, size_t& replyLength);
 
+  // The cipher of the established connection (ChaCha20Poly1305 before).
+  Cipher cipher() const { return cipher_; }
+  // For tests: this end's Hellos say it cannot run AES-256-GCM, as on a CPU
+  // without it. Kept across begin.
+  void refuseAes256Gcm() { aesAllowed = false; }
+
   // Seals length bytes of plain into sealed (room for length +
-  // SealOverhead bytes). The sealed length, or 0 when the connection is
-  // not established or length exceeds MaxPlainSize.
+  // SealOverhead bytes). plain may lie at sealed + CounterSize (sealing in
+  // place); otherwise the two must not overlap. The sealed length, or 0
+  // when the connection is not established or length exceeds MaxPlainSize.
   size_t seal(const void* plain, size_t length, uint8_t* sealed);
   // Opens length bytes from the network into plain (room for MaxPlainSize
   // bytes). The plain length, or -1 when the connection is not
@@ -124,11 +143,14 @@ class TESSEL_EXPORT RoomKey {
  private:
   enum class State : uint8_t { Clear, AwaitHello, AwaitProof, Established, Failed };
 
-  // BLAKE2b-256 keyed with the room's key over the label, purpose, role
-  // and both nonces (opener's first).
+  // BLAKE2b-256 keyed with the room's key over the label, purpose, role,
+  // both nonces and both cipher bytes (opener's first).
   void keyedHash(uint8_t purpose, Role of, unsigned char* out) const;
   const unsigned char* openerNonce() const { return role == Role::Opener ? ownNonce : peerNonce; }
   const unsigned char* answererNonce() const { return role == Role::Opener ? peerNonce : ownNonce; }
+  // libsodium's precomputed AES-256-GCM state (crypto_aead_aes256gcm_state),
+  // kept opaque here so that this header does not need sodium.h.
+  static constexpr size_t AesStateSize = 512;
   bool fresh(uint64_t counter) const;
   void markSeen(uint64_t counter);
 
@@ -139,6 +161,12 @@ class TESSEL_EXPORT RoomKey {
   unsigned char peerNonce[NonceSize];
   unsigned char sendKey[KeySize];
   unsigned char receiveKey[KeySize];
+  alignas(16) unsigned char sendAesState[AesStateSize];
+  alignas(16) unsigned char receiveAesState[AesStateSize];
+  uint8_t ownCiphers;
+  uint8_t peerCiphers;
+  bool aesAllowed;
+  Cipher cipher_;
   uint64_t sendCounter;
   // One past the newest counter opened (0: none yet), and which of the
   // ReplayWindow counters below it were opened: bit i stands for

@@ -36,15 +36,17 @@ struct Messages {
   std::string hello, proof;
 };
 
-// Runs the handshake between two ends in memory, recording what each sent.
+// Runs the handshake between two ends in memory, recording what each sent;
+// flip is XORed into the cipher byte of the opener's Hello on its way.
 // True when both are established.
 bool shake(RoomKey& opener, RoomKey& answerer, const std::string& openerKey, const std::string& answererKey,
-           Messages* fromOpener = nullptr) {
+           Messages* fromOpener = nullptr, uint8_t flip = 0) {
   uint8_t helloO[RoomKey::HandshakeSize], helloA[RoomKey::HandshakeSize];
   uint8_t proofO[RoomKey::HandshakeSize], proofA[RoomKey::HandshakeSize];
   size_t n = 0;
   opener.begin(bytes(openerKey), RoomKey::Role::Opener, helloO);
   answerer.begin(bytes(answererKey), RoomKey::Role::Answerer, helloA);
+  helloO[RoomKey::CiphersAt] ^= flip;
   bool waiting = opener.handshake(helloA, sizeof(helloA), proofO, n) == RoomKey::Step::Waiting &&
                  answerer.handshake(helloO, sizeof(helloO), proofA, n) == RoomKey::Step::Waiting;
   if (fromOpener != nullptr) *fromOpener = {std::string(reinterpret_cast<char*>(helloO), sizeof(helloO)),
@@ -176,35 +178,79 @@ TEST(RoomKeyTest, HandshakeNeedsTheKeyAndFreshNonces) {
   }
 }
 
-TEST(RoomKeyTest, SealedPacketsOpenOnceIntactAndWithinTheWindow) {
-  RoomKey opener, answerer;
-  ASSERT_TRUE(shake(opener, answerer, Key, Key));
-  std::vector<std::string> sent;
-  for (int i = 0; i < 70; ++i) sent.push_back(seal(opener, "packet " + std::to_string(i)));
-  const size_t last = sent[2].size() - 1;
+// Both ends run AES-256-GCM when both Hellos say they can (and this CPU
+// can), ChaCha20-Poly1305 when either cannot (a Hello with cipher byte 0 is
+// also every Hello from before the byte); a cipher byte altered on the way
+// fails the handshake.
+TEST(RoomKeyTest, CipherIsAesWhenBothEndsCanAndItsChoiceCannotBeAltered) {
   const struct {
     const char* what;
-    std::string sealed;
-    const char* opens;
-  } script[] = {
-      {"the first", sent[0], "packet 0"},
-      {"the first again", sent[0], "refused"},
-      {"a later one", sent[3], "packet 3"},
-      {"an earlier one within the window", sent[1], "packet 1"},
-      {"a counter altered", flipped(sent[2], 0), "refused"},
-      {"the text altered", flipped(sent[2], 10), "refused"},
-      {"the tag altered", flipped(sent[2], last), "refused"},
-      {"cut short", sent[2].substr(0, last), "refused"},
-      {"shorter than counter and tag", sent[2].substr(0, RoomKey::SealOverhead - 1), "refused"},
-      {"the intact one after all that", sent[2], "packet 2"},
-      {"the newest, far ahead", sent[68], "packet 68"},
-      {"one that fell behind the window", sent[4], "refused"},
-      {"one just within it", sent[5], "packet 5"},
+    bool openerCannot, answererCannot;
+    uint8_t flip;
+    bool established, aes;
+  } cases[] = {
+      {"both can", false, false, 0, true, true},
+      {"the opener cannot", true, false, 0, true, false},
+      {"the answerer cannot", false, true, 0, true, false},
+      {"the opener's AES bit cleared on the way", false, false, RoomKey::CanAes256Gcm, false, false},
+      {"the opener's AES bit set on the way", true, false, RoomKey::CanAes256Gcm, false, false},
+      {"an unknown bit set on the way", false, false, 0x80, false, false},
   };
-  for (const auto& s : script) EXPECT_EQ(open(answerer, s.sealed), s.opens) << s.what;
-  // A packet sent back to the end that sealed it does not open there.
-  EXPECT_EQ(open(opener, seal(opener, "echo")), "refused");
-  EXPECT_EQ(open(answerer, seal(answerer, "echo")), "refused");
+  for (const auto& c : cases) {
+    RoomKey opener, answerer;
+    if (c.openerCannot) opener.refuseAes256Gcm();
+    if (c.answererCannot) answerer.refuseAes256Gcm();
+    Messages sent;
+    ASSERT_EQ(shake(opener, answerer, Key, Key, &sent, c.flip), c.established) << c.what;
+    if (!c.established) continue;
+    const bool cpuCan = (sent.hello[RoomKey::CiphersAt] & RoomKey::CanAes256Gcm) != 0;
+    const RoomKey::Cipher expected =
+        c.aes && cpuCan ? RoomKey::Cipher::Aes256Gcm : RoomKey::Cipher::ChaCha20Poly1305;
+    EXPECT_EQ(opener.cipher(), expected) << c.what;
+    EXPECT_EQ(answerer.cipher(), expected) << c.what;
+    // Sealed in place: the plain text at CounterSize in the sealed buffer.
+    std::string inPlace(RoomKey::CounterSize, '\0');
+    inPlace += "in place" + std::string(RoomKey::TagSize, '\0');
+    uint8_t* buffer = reinterpret_cast<uint8_t*>(inPlace.data());
+    ASSERT_EQ(opener.seal(buffer + RoomKey::CounterSize, 8, buffer), inPlace.size()) << c.what;
+    EXPECT_EQ(open(answerer, inPlace), "in place") << c.what;
+    EXPECT_EQ(open(opener, seal(answerer, "back")), "back") << c.what;
+  }
+}
+
+TEST(RoomKeyTest, SealedPacketsOpenOnceIntactAndWithinTheWindow) {
+  for (bool chacha : {false, true}) {
+    SCOPED_TRACE(chacha ? "ChaCha20-Poly1305" : "AES-256-GCM where the CPU has it");
+    RoomKey opener, answerer;
+    if (chacha) answerer.refuseAes256Gcm();
+    ASSERT_TRUE(shake(opener, answerer, Key, Key));
+    std::vector<std::string> sent;
+    for (int i = 0; i < 70; ++i) sent.push_back(seal(opener, "packet " + std::to_string(i)));
+    const size_t last = sent[2].size() - 1;
+    const struct {
+      const char* what;
+      std::string sealed;
+      const char* opens;
+    } script[] = {
+        {"the first", sent[0], "packet 0"},
+        {"the first again", sent[0], "refused"},
+        {"a later one", sent[3], "packet 3"},
+        {"an earlier one within the window", sent[1], "packet 1"},
+        {"a counter altered", flipped(sent[2], 0), "refused"},
+        {"the text altered", flipped(sent[2], 10), "refused"},
+        {"the tag altered", flipped(sent[2], last), "refused"},
+        {"cut short", sent[2].substr(0, last), "refused"},
+        {"shorter than counter and tag", sent[2].substr(0, RoomKey::SealOverhead - 1), "refused"},
+        {"the intact one after all that", sent[2], "packet 2"},
+        {"the newest, far ahead", sent[68], "packet 68"},
+        {"one that fell behind the window", sent[4], "refused"},
+        {"one just within it", sent[5], "packet 5"},
+    };
+    for (const auto& s : script) EXPECT_EQ(open(answerer, s.sealed), s.opens) << s.what;
+    // A packet sent back to the end that sealed it does not open there.
+    EXPECT_EQ(open(opener, seal(opener, "echo")), "refused");
+    EXPECT_EQ(open(answerer, seal(answerer, "echo")), "refused");
+  }
 }
 
 // 0 is the root, 1 an inner node, 2 its leaf; everyone holds the key.
