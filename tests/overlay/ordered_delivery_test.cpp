@@ -351,16 +351,17 @@ TEST(OrderedDeliveryTest, SequencedPullsSendEachPacketOnce) {
 }
 
 TEST(OrderedDeliveryTest, BackloggedLinkDelaysAFullAnswerOnlySoLong) {
-  // A pull that asks again for what the last full answer (at 1000 ms)
-  // carried, on an unreliable link with a 10 ms round trip.
+  // A pull that asks again for what the last full answer (at 1000 ms, up
+  // to position 10) carried, on an unreliable link with a 10 ms round trip.
   const struct {
-    uint32_t nowMs;
+    uint32_t from, nowMs;
     bool backlogged, answered;
   } cases[] = {
-      {1040, false, false},  // the answer may still be on its way
-      {1060, false, true},   // a resend is due
-      {1060, true, false},   // ENet still has this link's queue to send
-      {1210, true, true},    // but the leaf waits no longer than 200 ms
+      {0, 1040, false, false},  // the answer may still be on its way
+      {0, 1050, false, true},   // a resend is due
+      {0, 1060, true, false},   // ENet still has this link's queue to send
+      {0, 1200, true, true},    // but the leaf waits no longer than 200 ms
+      {10, 1010, false, true},  // a pull for what no answer carried is answered at once
   };
   for (const auto& c : cases) {
     ENetPeer peer{};
@@ -374,8 +375,9 @@ TEST(OrderedDeliveryTest, BackloggedLinkDelaysAFullAnswerOnlySoLong) {
     uint32_t position = 0;
     ASSERT_TRUE(link.pullStart(position, false, 1000));
     link.pullAnswered(10);
+    position = c.from;
     EXPECT_EQ(link.pullStart(position, false, c.nowMs), c.answered) << c.nowMs << (c.backlogged ? " backlogged" : "");
-    EXPECT_EQ(position, 0u);
+    EXPECT_EQ(position, c.from);
   }
 }
 

@@ -80,6 +80,8 @@ TEST(PeerPacketTest, PingBecomesPongKeepingPayload) {
   for (bool pingFrame : {false, true})
     for (bool replierFrame : {false, true}) {
       PeerPacket ping(PeerPacket::Ping, pingFrame);
+      std::memset(ping.data(), 0xEE, 16);  // nothing the Pong would read as its delay by chance
+      ping.setPing(777);
       ping.header().setSrcSlot(4);
       ping.header().setIndex(99);
       ping.header().setSequenced(true);
