@@ -202,30 +202,6 @@ TEST(KivSocketTest, NonBlockingReadWithoutDataGivesMinusTwoUnlessRetrying) {
   EXPECT_EQ(closed.read(buffer, sizeof(buffer), false), -1);
 }
 
-TEST(KivSocketTest, SegmentedTransfersMovePiecesOf16384Bytes) {
-  KivSocket receiver;
-  ASSERT_EQ(receiver.udpListen(0), 0);
-  KivSocket sender;
-  ASSERT_EQ(sender.udpConnect(Loopback, receiver.getLocalPort(), false), 0);
-
-  // writes: each piece is one datagram, so the receiver sees the pieces.
-  std::vector<char> data = pattern(40000, 5);
-  EXPECT_EQ(sender.writes(data.data(), 40000), 40000);
-  std::vector<int> sizes;
-  std::vector<char> datagram(65536);
-  for (int i = 0; i < 3; ++i) {
-    ASSERT_EQ(receiver.poll(5000), 1);
-    sizes.push_back(receiver.read(datagram.data(), static_cast<int>(datagram.size()), false));
-  }
-  EXPECT_EQ(sizes, (std::vector<int>{16384, 16384, 7232}));
-
-  // reads: the same bytes back, piece by piece.
-  EXPECT_EQ(sender.writes(data.data(), 40000), 40000);
-  std::vector<char> received(40000);
-  EXPECT_EQ(receiver.reads(received.data(), 40000), 40000);
-  EXPECT_TRUE(received == data);
-}
-
 TEST(KivSocketTest, AddressChoiceFollowsWhich) {
   struct Case { int count, which; unsigned int random; int index; } cases[] = {
       {3, 0, 0, 0},  {3, 2, 0, 2},  {3, 3, 0, 2},   {3, -1, 0, 0}, {3, -3, 0, 2}, {3, -2, 7, 1},
