@@ -100,7 +100,10 @@ struct Members {
   std::unique_ptr<TesselRoom> room;
   std::vector<std::unique_ptr<RawNode>> raws;
 
-  bool connect(bool tessel, const std::vector<int>& ports, int capacity) {
+  // timerWait: raw members sleep until ENet's next timer, as the raw root
+  // of the idle figure does, rather than at most 10 ms (tessel members are
+  // serviced the way the library services them).
+  bool connect(bool tessel, const std::vector<int>& ports, int capacity, bool timerWait) {
     const int members = static_cast<int>(ports.size());
     if (tessel) {
       std::vector<bool> local(size_t(members), true);
@@ -110,6 +113,7 @@ struct Members {
     }
     for (int slot = 1; slot < members; ++slot) {
       raws.push_back(std::make_unique<RawNode>());
+      raws.back()->setTimerWait(timerWait);
       if (!raws.back()->start(tessel_test::freeUdpPort(), 1)) return false;
       raws.back()->connect(ports[0]);
     }
@@ -150,7 +154,7 @@ class IdleStar {
     if (!child_.start({"--idle", tessel_ ? "tessel" : "raw", joined(ports)}) || !child_.hear(line) ||
         line != "ready")
       return false;
-    return members_.connect(tessel_, ports, 1024);
+    return members_.connect(tessel_, ports, 1024, true);
   }
 
   bool round(double seconds, IdleCost& cost) {
@@ -188,7 +192,7 @@ bool memoryOf(bool tessel, int members, int capacity, Memory& memory) {
       !child.hear(line) || line != "ready")
     return false;
   Members others;
-  if (!others.connect(tessel, ports, capacity)) return false;
+  if (!others.connect(tessel, ports, capacity, false)) return false;
   if (!child.say("measure") || !child.hear(line)) return false;
   return std::sscanf(line.c_str(), "%ld %ld", &memory.resident, &memory.heap) == 2;
 }
