@@ -13,6 +13,7 @@ PeerContext::PeerContext()
     : owner(nullptr),
       host(nullptr),
       peer(nullptr),
+      channel(0),
       next(-1),
       isServer_(false),
       hasChild_(false),
@@ -64,6 +65,7 @@ int PeerContext::connect() {
   if (connection == nullptr) return -1;
   connection->data = this;
   isServer_.store(true, std::memory_order_relaxed);
+  channel.store(static_cast<uint8_t>(record.roomId.slot()), std::memory_order_relaxed);
   peer.store(connection, std::memory_order_release);
   return 0;
 }
@@ -72,6 +74,7 @@ int PeerContext::accept(ENetPeer* incoming) {
   isServer_.store(false, std::memory_order_relaxed);
   pullAnswered_ = false;
   incoming->data = this;
+  channel.store(static_cast<uint8_t>(getSlot()), std::memory_order_relaxed);
   peer.store(incoming, std::memory_order_release);
   return 0;
 }
@@ -128,7 +131,7 @@ void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned i
   size_t bytes = length > 0 ? length : size_t(packet->size(true));
   ENetPacket* enetPacket = enet_packet_create(packet, bytes, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
   if (enetPacket == nullptr) return;
-  owner->pushENetPacket(connection, static_cast<unsigned char>(getSlot()), enetPacket);
+  owner->pushENetPacket(connection, getChannel(), enetPacket);
 }
 
 void PeerContext::setThrottle() {

@@ -11,7 +11,7 @@
 //
 // Threads: connect/accept/close run on the service thread; sendPacket on
 // any thread. Fields read by another thread without a lock (next, hasChild,
-// the ENet peer) are atomics. The record is written by the host's thread
+// the ENet peer and its channel) are atomics. The record is written by the host's thread
 // (peer table, session reset) while the service thread reads it, so it is
 // held under its own lock and handed out as a copy; no other lock is taken
 // while that one is held (the overlay's lock order is in peer_client.h).
@@ -90,6 +90,9 @@ class TESSEL_EXPORT PeerContext {
   unsigned short getPing() const;
   // The ENet peer, or null while the link is down.
   ENetPeer* getENetPeer() const { return peer.load(std::memory_order_acquire); }
+  // The ENet channel the link sends on: the slot of its record, fixed when
+  // the link comes up (connect, accept), so that sending reads no record.
+  uint8_t getChannel() const { return channel.load(std::memory_order_relaxed); }
 
   // Service thread: where the answer to a pull from position starts, or
   // false when it waits. The first answer starts at the puller's position.
@@ -133,6 +136,8 @@ class TESSEL_EXPORT PeerContext {
   PacketDef::PeerProperty property GUARDED_BY(propertyLock);
   ENetHost* host;
   std::atomic<ENetPeer*> peer;
+  // Written before peer is published and read after it is loaded.
+  std::atomic<uint8_t> channel;
   std::atomic<int32_t> next;
   std::atomic<bool> isServer_;
   std::atomic<bool> hasChild_;
