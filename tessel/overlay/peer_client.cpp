@@ -19,11 +19,9 @@ namespace {
 // itself.
 thread_local const PeerClient* servedClient = nullptr;
 
-// While a thread walks the links of one broadcast, the commands it queues
-// do not wake the service thread one by one: endQueueBatch wakes it once,
-// so that it drains the whole broadcast in one pass.
-thread_local const PeerClient* batchingClient = nullptr;
-thread_local bool batchWake = false;
+// The received ENet packet whose bytes the service thread is dispatching,
+// until a fan-out takes it over (takeReceived).
+thread_local ENetPacket* dispatchedPacket = nullptr;
 
 // Room for the commands of a broadcast burst before the queue has to grow.
 constexpr size_t InitialQueueCapacity = 256;
@@ -122,8 +120,11 @@ void PeerClient::deinit() {
   for (auto& context : contexts) context.init(this, nullptr);
   {
     KivAutoLock guard(sendQueueLock);
+    // Nothing was sent: a packet of its own goes with its send, a shared
+    // one with its release.
     for (auto& command : sendQueue)
-      if (command.command == CmdSend && command.packet != nullptr) enet_packet_destroy(command.packet);
+      if ((command.command == CmdSend || command.command == CmdRelease) && command.packet != nullptr)
+        enet_packet_destroy(command.packet);
     sendQueue.clear();
   }
   {
@@ -196,35 +197,20 @@ void PeerClient::reinit(int32_t slot) {
 
 // --- Send queue -----------------------------------------------------------
 
-void PeerClient::queueCommand(const ENetSendPacket& command) {
+void PeerClient::queueCommand(const ENetSendPacket& command) { queueCommands(&command, 1); }
+
+void PeerClient::queueCommands(const ENetSendPacket* commands, int count) {
+  if (count <= 0) return;
   bool wasEmpty;
   {
     KivAutoLock guard(sendQueueLock);
     wasEmpty = sendQueue.empty();
-    sendQueue.push_back(command);
+    sendQueue.insert(sendQueue.end(), commands, commands + count);
   }
   // A non-empty queue has already woken the service thread (or is being
   // drained), and the service thread itself drains before it sleeps: one
   // eventfd write per burst instead of one per packet.
-  if (!wasEmpty || servedClient == this) return;
-  if (batchingClient == this)
-    batchWake = true;
-  else
-    wakeup.signal();
-}
-
-void PeerClient::beginQueueBatch() {
-  batchingClient = this;
-  batchWake = false;
-}
-
-void PeerClient::endQueueBatch() {
-  if (batchingClient != this) return;
-  batchingClient = nullptr;
-  if (batchWake) {
-    batchWake = false;
-    wakeup.signal();
-  }
+  if (wasEmpty && servedClient != this) wakeup.signal();
 }
 
 void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
@@ -272,6 +258,14 @@ void PeerClient::popENetPacket() {
         if (command.peer == nullptr ||
             enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet) != 0)
           enet_packet_destroy(command.packet);
+        break;
+      case CmdSendShared:
+        // A link that ENet refuses takes no reference; the release decides.
+        if (command.peer != nullptr && command.packet != nullptr)
+          enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet);
+        break;
+      case CmdRelease:
+        if (command.packet != nullptr && command.packet->referenceCount == 0) enet_packet_destroy(command.packet);
         break;
       case CmdConnect:
         if (command.context != nullptr) command.context->connect();
@@ -348,13 +342,31 @@ void PeerClient::handleEvent(ENetEvent& event) {
       event.peer->data = nullptr;
       break;
     }
-    case ENET_EVENT_TYPE_RECEIVE:
-      receive(&event, event.packet->data, event.packet->dataLength);
-      enet_packet_destroy(event.packet);
+    case ENET_EVENT_TYPE_RECEIVE: {
+      ENetPacket* received = event.packet;
+      dispatchedPacket = received;
+      receive(&event, received->data, received->dataLength);
+      // A fan-out that sent it on has taken it (takeReceived): the send
+      // queue frees it.
+      bool taken = dispatchedPacket == nullptr;
+      dispatchedPacket = nullptr;
+      if (!taken) enet_packet_destroy(received);
       break;
+    }
     default:
       break;
   }
+}
+
+ENetPacket* PeerClient::takeReceived(const ENetEvent* event, size_t length, uint32_t flags) {
+  ENetPacket* packet = dispatchedPacket;
+  // Only the packet being dispatched on this thread, whole and unshared,
+  // with the flags a fresh one would get.
+  if (event == nullptr || packet == nullptr || event->packet != packet || packet->dataLength != length ||
+      packet->flags != flags || packet->referenceCount != 0)
+    return nullptr;
+  dispatchedPacket = nullptr;
+  return packet;
 }
 
 void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {

@@ -100,6 +100,8 @@ struct TESSEL_EXPORT TopologyView {
 };
 
 class TESSEL_EXPORT PeerClient {
+  friend class PeerFanout;
+
  public:
   static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   static constexpr int ChannelCount = 32;
@@ -127,6 +129,11 @@ class TESSEL_EXPORT PeerClient {
   static constexpr int32_t CmdConnect = 3;
   static constexpr int32_t CmdReset = 5;
   static constexpr int32_t CmdThrottle = 7;
+  // One of several sends of one ENet packet (PeerFanout): a packet that
+  // ENet refuses is left alone here.
+  static constexpr int32_t CmdSendShared = 9;
+  // After the shared sends of one packet: destroys it when no link took it.
+  static constexpr int32_t CmdRelease = 11;
 
   // One ENet command waiting for the service thread.
   struct ENetSendPacket {
@@ -193,6 +200,8 @@ class TESSEL_EXPORT PeerClient {
   // the service thread; the service thread drains the whole queue before
   // it sleeps, so later ones (and its own) need no wake-up.
   void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
+  // Queues count commands in one piece: one drain carries them all out.
+  void queueCommands(const ENetSendPacket* commands, int count);
   void connectPeer(PeerContext* context);
   void resetPeer(ENetPeer* peer);
   // Nothing queues it: each end configures its links when they come up.
@@ -310,15 +319,17 @@ class TESSEL_EXPORT PeerClient {
   // to the short-lived connection it came over (no link claims it), on
   // channel 0, unreliably.
   void replyDirectly(ENetPeer* peer, const PeerPacket& reply);
-  // Appends a command under sendQueueLock and wakes the service thread
-  // when it may be asleep with nothing queued.
+  // queueCommands for one command.
   void queueCommand(const ENetSendPacket& command);
-  // Around the walk of one broadcast over the links: the commands queued
-  // in between wake the service thread once, at endQueueBatch.
-  void beginQueueBatch();
-  void endQueueBatch();
   void popENetPacket();
+  // Carries out one ENet event; a received packet is destroyed afterwards
+  // unless a fan-out took it over (takeReceived).
   void handleEvent(ENetEvent& event);
+  // Service thread, while the packet of event is being dispatched: that
+  // packet, for a fan-out to send on as it is, when it holds length bytes
+  // and its flags are flags; null otherwise, and on any other thread.
+  // Only one fan-out takes it.
+  static ENetPacket* takeReceived(const ENetEvent* event, size_t length, uint32_t flags);
   void sendRegistration(ENetPeer* peer);
   void handleRegister(ENetEvent& event, const PeerPacket* packet);
   void sendDisconnect(const PacketDef::PeerProperty& property);
@@ -350,11 +361,13 @@ class TESSEL_EXPORT PeerClient {
   // Mode 7, at the root: the next log position, the frame store, down the
   // tree, the own host; all under the frame store lock, so that every link
   // carries the log in order.
-  void appendToLog(PeerPacket* packet);
+  void appendToLog(PeerPacket* packet, const ENetEvent* event = nullptr);
   // Mode 7: packet, reliably, to every neighbour but the parent.
-  void sendDown(PeerPacket* packet);
+  void sendDown(PeerPacket* packet, const ENetEvent* event);
   void handleDirect(ENetEvent* event, PeerPacket* packet, bool reliable);
-  int deliverPacket(PeerPacket* packet, bool reliable);
+  // event, when given, is the one the packet arrived in (its ENet packet
+  // may be sent on as it is).
+  int deliverPacket(PeerPacket* packet, bool reliable, const ENetEvent* event = nullptr);
 
   // packet holds the whole received ENet packet (a bundle when length is
   // more than its size(true)); length is at most 1492.

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/overlay/peer_fanout.h"
 
 namespace zintar {
 
@@ -125,11 +126,18 @@ bool PeerContext::reinit(PacketDef::PeerProperty* lost) {
   return connection != nullptr;
 }
 
-void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned int length) {
+void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned int length, PeerFanout* fanout) {
   ENetPeer* connection = getENetPeer();
   if (connection == nullptr || packet == nullptr || owner == nullptr) return;
   size_t bytes = length > 0 ? length : size_t(packet->size(true));
-  ENetPacket* enetPacket = enet_packet_create(packet, bytes, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+  uint32_t flags = reliable ? ENET_PACKET_FLAG_RELIABLE : 0;
+  if (fanout != nullptr) {
+    // The link sends the packet's bytes as they are, the same as every
+    // other link of the fan-out: one ENet packet serves them all.
+    fanout->add(connection, getChannel(), fanout->share(packet, bytes, flags), true);
+    return;
+  }
+  ENetPacket* enetPacket = enet_packet_create(packet, bytes, flags);
   if (enetPacket == nullptr) return;
   owner->pushENetPacket(connection, getChannel(), enetPacket);
 }

@@ -31,6 +31,7 @@
 namespace zintar {
 
 class PeerClient;
+class PeerFanout;
 
 class TESSEL_EXPORT PeerContext {
  public:
@@ -67,8 +68,11 @@ class TESSEL_EXPORT PeerContext {
   bool reinit(PacketDef::PeerProperty* lost = nullptr);
 
   // Queues packet on this link: length bytes, or size(true) when length is
-  // 0. Dropped silently without a connection.
-  void sendPacket(const PeerPacket* packet, bool reliable, unsigned int length);
+  // 0. Dropped silently without a connection. With a fan-out, the send
+  // joins the fan-out's (queued when it is flushed), sharing its ENet
+  // packet with the other links that send the same bytes; without one it
+  // is queued at once in an ENet packet of its own.
+  void sendPacket(const PeerPacket* packet, bool reliable, unsigned int length, PeerFanout* fanout = nullptr);
   // ENet throttling on a connected peer: interval 5000 ms, acceleration 3,
   // deceleration 0, so that the link's window never narrows.
   void setThrottle();
