@@ -37,6 +37,7 @@ PeerClient::PeerClient()
       ownRoomWord(0),
       syncTimeOn(false),
       host(nullptr),
+      commandsQueued(false),
       linkHead(-1),
       parentSlotId(-1),
       rootSlotId(-1),
@@ -78,6 +79,7 @@ int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int m
   try {
     KivAutoLock guard(sendQueueLock);
     sendQueue.reserve(InitialQueueCapacity);
+    draining.reserve(InitialQueueCapacity);
     strangerSeen.assign(MaxENetPeers, 0);
   } catch (...) {
     return -1;
@@ -201,16 +203,25 @@ void PeerClient::queueCommand(const ENetSendPacket& command) { queueCommands(&co
 
 void PeerClient::queueCommands(const ENetSendPacket* commands, int count) {
   if (count <= 0) return;
+  if (servedClient == this) {
+    // The service thread carries out its own commands at once, after
+    // those queued before them: they keep their order, and a relay's
+    // forward takes no lock.
+    popENetPacket();
+    for (int i = 0; i < count; ++i) carryOut(commands[i]);
+    return;
+  }
   bool wasEmpty;
   {
     KivAutoLock guard(sendQueueLock);
     wasEmpty = sendQueue.empty();
     sendQueue.insert(sendQueue.end(), commands, commands + count);
+    commandsQueued.store(true, std::memory_order_release);
   }
-  // A non-empty queue has already woken the service thread (or is being
-  // drained), and the service thread itself drains before it sleeps: one
-  // eventfd write per burst instead of one per packet.
-  if (wasEmpty && servedClient != this) wakeup.signal();
+  // A non-empty queue has already woken the service thread, and the
+  // service thread drains before it sleeps: one eventfd write per burst
+  // instead of one per packet.
+  if (wasEmpty) wakeup.signal();
 }
 
 void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
@@ -244,46 +255,55 @@ void PeerClient::throttlePeer(PeerContext* context) {
 }
 
 void PeerClient::popENetPacket() {
-  // Commands are taken in queue order; the lock is held across the ENet
-  // calls so that no command overtakes another.
-  KivAutoLock guard(sendQueueLock);
-  // Carrying out a command never queues another, so the queue does not
-  // change under this walk.
-  for (const ENetSendPacket& command : sendQueue) {
-    switch (command.command) {
-      case CmdSend:
-        if (command.packet == nullptr) break;
-        // ENet refuses (and does not take) a packet for a peer that is not
-        // connected; such a packet is dropped here.
-        if (command.peer == nullptr ||
-            enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet) != 0)
-          enet_packet_destroy(command.packet);
-        break;
-      case CmdSendShared:
-        // A link that ENet refuses takes no reference; the release decides.
-        if (command.peer != nullptr && command.packet != nullptr)
-          enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet);
-        break;
-      case CmdRelease:
-        if (command.packet != nullptr && command.packet->referenceCount == 0) enet_packet_destroy(command.packet);
-        break;
-      case CmdConnect:
-        if (command.context != nullptr) command.context->connect();
-        break;
-      case CmdReset:
-        if (command.peer != nullptr) {
-          enet_peer_disconnect_now(command.peer, 0);
-          command.peer->data = nullptr;
-        }
-        break;
-      case CmdThrottle:
-        if (command.context != nullptr) command.context->setThrottle();
-        break;
-      default:
-        break;
-    }
+  // Another thread's queueing happens before this load whenever the two are
+  // ordered at all (by a lock both take, as the frame store's): what it
+  // queued is seen here and carried out first.
+  if (!commandsQueued.load(std::memory_order_acquire)) return;
+  // The queue is taken out in one piece and carried out without the lock,
+  // so that no thread that queues waits for ENet. Only this thread drains,
+  // so commands run strictly in queue order.
+  {
+    KivAutoLock guard(sendQueueLock);
+    draining.swap(sendQueue);
+    commandsQueued.store(false, std::memory_order_relaxed);
   }
-  sendQueue.clear();
+  for (const ENetSendPacket& command : draining) carryOut(command);
+  draining.clear();
+}
+
+void PeerClient::carryOut(const ENetSendPacket& command) {
+  switch (command.command) {
+    case CmdSend:
+      if (command.packet == nullptr) break;
+      // ENet refuses (and does not take) a packet for a peer that is not
+      // connected; such a packet is dropped here.
+      if (command.peer == nullptr ||
+          enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet) != 0)
+        enet_packet_destroy(command.packet);
+      break;
+    case CmdSendShared:
+      // A link that ENet refuses takes no reference; the release decides.
+      if (command.peer != nullptr && command.packet != nullptr)
+        enet_peer_send(command.peer, static_cast<enet_uint8>(command.channel), command.packet);
+      break;
+    case CmdRelease:
+      if (command.packet != nullptr && command.packet->referenceCount == 0) enet_packet_destroy(command.packet);
+      break;
+    case CmdConnect:
+      if (command.context != nullptr) command.context->connect();
+      break;
+    case CmdReset:
+      if (command.peer != nullptr) {
+        enet_peer_disconnect_now(command.peer, 0);
+        command.peer->data = nullptr;
+      }
+      break;
+    case CmdThrottle:
+      if (command.context != nullptr) command.context->setThrottle();
+      break;
+    default:
+      break;
+  }
 }
 
 // --- Service thread ---------------------------------------------------------

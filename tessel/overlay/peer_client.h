@@ -37,8 +37,8 @@
 //                  while packets are delivered (the originator's record
 //                  lock, and the owner's callbacks, which take the
 //                  engine's jobMutex).
-//   sendQueueLock  the send queue. Held across the drain, whose connect
-//                  commands read their link's record (record lock).
+//   sendQueueLock  the send queue. Held only to append to it and to take
+//                  it out for a drain; takes no other lock.
 //   slotMapLock    slotMap; takes no other lock.
 //   record locks   each link's PeerContext::propertyLock, its record; takes
 //                  no other lock (a link's reinit queues the reset of its
@@ -197,8 +197,9 @@ class TESSEL_EXPORT PeerClient {
   int waitForGo(int timeoutMs);
 
   // Command queueing, any thread. A command queued on an empty queue wakes
-  // the service thread; the service thread drains the whole queue before
-  // it sleeps, so later ones (and its own) need no wake-up.
+  // the service thread, which drains the whole queue before it sleeps, so
+  // later ones need no wake-up. The service thread's own commands are
+  // carried out at once, after everything queued before them.
   void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
   // Queues count commands in one piece: one drain carries them all out.
   void queueCommands(const ENetSendPacket* commands, int count);
@@ -321,7 +322,11 @@ class TESSEL_EXPORT PeerClient {
   void replyDirectly(ENetPeer* peer, const PeerPacket& reply);
   // queueCommands for one command.
   void queueCommand(const ENetSendPacket& command);
+  // Service thread: takes the queued commands out in one piece and carries
+  // them out in queue order.
   void popENetPacket();
+  // Service thread: one command, by the command table.
+  void carryOut(const ENetSendPacket& command);
   // Carries out one ENet event; a received packet is destroyed afterwards
   // unless a fan-out took it over (takeReceived).
   void handleEvent(ENetEvent& event);
@@ -398,6 +403,12 @@ class TESSEL_EXPORT PeerClient {
   // so once it has grown to the largest burst, queueing allocates nothing
   // (the forward path allocates only the ENet packet).
   std::vector<ENetSendPacket> sendQueue GUARDED_BY(sendQueueLock);
+  // Whether sendQueue holds commands: set with them, cleared when the
+  // drain takes them, so that a pass with nothing queued takes no lock.
+  std::atomic<bool> commandsQueued;
+  // Service thread: the commands of the drain under way. Swapped with
+  // sendQueue, so that queueing never waits for ENet.
+  std::vector<ENetSendPacket> draining;
   KivWakeup wakeup;
   std::thread thread;
   PeerContext contexts[MaxSlots];
