@@ -4,6 +4,7 @@
 #include "tessel/overlay/peer_client.h"
 
 #include <enet/enet.h>
+#include <enet/time.h>
 
 #include <chrono>
 #include <cstring>
@@ -322,17 +323,24 @@ void PeerClient::serviceLoop() {
     popENetPacket();
     cutIdleStrangers();
     ENetEvent event;
-    // Handle what is ready without waiting; this also sends what the
-    // drain queued and runs ENet's timers.
+    // Sends what the drain queued, runs ENet's timers, takes in every
+    // datagram that has arrived and hands out the first event.
     int result = enet_host_service(host, &event, 0);
     if (result > 0) {
-      handleEvent(event);
-      continue;
+      // The other events those datagrams carried are handed out without
+      // another send and receive each (a reset asked for meanwhile comes
+      // first), and what the handlers sent, acknowledgements included,
+      // leaves in one flush.
+      do {
+        handleEvent(event);
+      } while (!stopped() && !resetRequested.load(std::memory_order_acquire) &&
+               enet_host_check_events(host, &event) > 0);
+      enet_host_flush(host);
     }
-    enet_host_flush(host);
-    // Nothing ready: sleep until the socket has data, a command is queued,
-    // or the pass time is up (ENet's resends run at the next pass).
-    wakeup.wait(static_cast<int>(host->socket), ServiceWaitMs);
+    // Everything sent: sleep until the socket has data, a command is
+    // queued, or ENet has a timer due (at once when any of these is
+    // already the case).
+    wakeup.wait(static_cast<int>(host->socket), serviceWaitMs());
   }
   // A reset asked for just as the thread was told to stop still completes.
   serveReset();
@@ -387,6 +395,28 @@ ENetPacket* PeerClient::takeReceived(const ENetEvent* event, size_t length, uint
     return nullptr;
   dispatchedPacket = nullptr;
   return packet;
+}
+
+int PeerClient::serviceWaitMs() const {
+  const enet_uint32 now = enet_time_get();
+  enet_uint32 wait = MaxServiceWaitMs;
+  for (size_t i = 0; i < host->peerCount; ++i) {
+    const ENetPeer* peer = &host->peers[i];
+    if (peer->state == ENET_PEER_STATE_DISCONNECTED || peer->state == ENET_PEER_STATE_ZOMBIE) continue;
+    if (peer->data == nullptr && wait > StrangerIdleMs / 10) wait = StrangerIdleMs / 10;
+    enet_uint32 due;
+    if (!enet_list_empty(&peer->sentReliableCommands))
+      due = peer->nextTimeout;  // a resend, or the check for a lost peer
+    else if (!enet_list_empty(&peer->outgoingCommands) || !enet_list_empty(&peer->acknowledgements))
+      due = now;  // left over by the last send
+    else
+      due = peer->lastReceiveTime + peer->pingInterval;  // the keep-alive ping
+    // At least a millisecond: a timer that ENet did not act on at the last
+    // service must not make the loop spin.
+    enet_uint32 left = ENET_TIME_GREATER_EQUAL(now + 1, due) ? 1 : ENET_TIME_DIFFERENCE(due, now);
+    if (left < wait) wait = left;
+  }
+  return static_cast<int>(wait);
 }
 
 void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {

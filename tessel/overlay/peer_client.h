@@ -5,9 +5,11 @@
 //
 // The service thread is the one place that services the ENet host. Each
 // pass it carries out the commands other threads queued (send, connect,
-// reset, throttle), handles the ENet events that are ready, and otherwise
-// sleeps at most 10 ms on the host's socket; queueing a command wakes it at
-// once, so a packet sent from the host thread leaves within microseconds.
+// reset, throttle), handles every ENet event that is ready, and otherwise
+// sleeps on the host's socket until a datagram arrives or ENet's own next
+// timer (a resend, a keep-alive ping) is due; queueing a command wakes it
+// at once, so a packet sent from the host thread leaves within
+// microseconds, and an idle client wakes no more often than ENet needs.
 // Received packets pass the bounds-checked PeerPacket::fromWire and a slot
 // range check before any handler sees them; an ENet peer that no link
 // claims may only send Register, PingTest and TimeSync (anything else cuts
@@ -113,8 +115,9 @@ class TESSEL_EXPORT PeerClient {
   // Register, PingTest or TimeSync from it, so that idle connections
   // cannot keep members out.
   static constexpr uint32_t StrangerIdleMs = 2000;
-  // The longest a service pass sleeps waiting for an event.
-  static constexpr int ServiceWaitMs = 10;
+  // The longest the service thread sleeps when ENet has no timer due
+  // sooner (serviceWaitMs).
+  static constexpr int MaxServiceWaitMs = 1000;
   // The frame store of an ordered client until a topology description
   // sizes it: 256 packets of up to 1478 bytes (about 380 KB).
   static constexpr int DefaultStoreCapacity = 256;
@@ -335,6 +338,11 @@ class TESSEL_EXPORT PeerClient {
   // and its flags are flags; null otherwise, and on any other thread.
   // Only one fan-out takes it.
   static ENetPacket* takeReceived(const ENetEvent* event, size_t length, uint32_t flags);
+  // How long the service thread may sleep: until ENet's own next timer
+  // for any peer (a resend or timeout check, a keep-alive ping), at least
+  // 1 ms and at most MaxServiceWaitMs; at most StrangerIdleMs / 10 while
+  // a connection that no link claims is open.
+  int serviceWaitMs() const;
   void sendRegistration(ENetPeer* peer);
   void handleRegister(ENetEvent& event, const PeerPacket* packet);
   void sendDisconnect(const PacketDef::PeerProperty& property);
