@@ -12,6 +12,7 @@ namespace zintar {
 
 PeerContext::PeerContext()
     : owner(nullptr),
+      peerId(-1),
       host(nullptr),
       peer(nullptr),
       channel(0),
@@ -43,11 +44,7 @@ PacketDef::PeerProperty PeerContext::getPeerProperty() const {
 void PeerContext::setPeerProperty(const PacketDef::PeerProperty& record) {
   KivAutoLock guard(propertyLock);
   property = record;
-}
-
-int32_t PeerContext::getPeerId() const {
-  KivAutoLock guard(propertyLock);
-  return property.id;
+  peerId.store(record.id, std::memory_order_relaxed);
 }
 
 uint32_t PeerContext::getSlot() const {
@@ -112,6 +109,7 @@ bool PeerContext::reinit(PacketDef::PeerProperty* lost) {
     KivAutoLock guard(propertyLock);
     if (lost != nullptr) *lost = property;
     property.clear();
+    peerId.store(property.id, std::memory_order_relaxed);
     connection = peer.exchange(nullptr, std::memory_order_acq_rel);
   }
   if (connection != nullptr && owner != nullptr) owner->resetPeer(connection);

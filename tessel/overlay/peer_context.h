@@ -11,10 +11,11 @@
 //
 // Threads: connect/accept/close run on the service thread; sendPacket on
 // any thread. Fields read by another thread without a lock (next, hasChild,
-// the ENet peer and its channel) are atomics. The record is written by the host's thread
-// (peer table, session reset) while the service thread reads it, so it is
-// held under its own lock and handed out as a copy; no other lock is taken
-// while that one is held (the overlay's lock order is in peer_client.h).
+// the ENet peer and its channel, the record's id) are atomics. The record
+// is written by the host's thread (peer table, session reset) while the
+// service thread reads it, so it is held under its own lock and handed out
+// as a copy; no other lock is taken while that one is held (the overlay's
+// lock order is in peer_client.h).
 
 #ifndef TESSEL_OVERLAY_PEER_CONTEXT_H_
 #define TESSEL_OVERLAY_PEER_CONTEXT_H_
@@ -79,8 +80,9 @@ class TESSEL_EXPORT PeerContext {
 
   PacketDef::PeerProperty getPeerProperty() const;
   void setPeerProperty(const PacketDef::PeerProperty& record);
-  // The record's id and room word, without copying the whole record.
-  int32_t getPeerId() const;
+  // The record's id, read without the record's lock (every delivered
+  // packet names its originator by it), and its slot.
+  int32_t getPeerId() const { return peerId.load(std::memory_order_relaxed); }
   uint32_t getSlot() const;
 
   int32_t getNext() const { return next.load(std::memory_order_relaxed); }
@@ -138,6 +140,8 @@ class TESSEL_EXPORT PeerContext {
   PeerClient* owner;
   mutable KivMutex propertyLock;
   PacketDef::PeerProperty property GUARDED_BY(propertyLock);
+  // property.id, written with it.
+  std::atomic<int32_t> peerId;
   ENetHost* host;
   std::atomic<ENetPeer*> peer;
   // Written before peer is published and read after it is loaded.
