@@ -2,6 +2,7 @@
 
 #include <enet/enet.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -127,13 +128,22 @@ struct Members {
   }
 };
 
+// Ports for the members, told to the child before anything binds them:
+// distinct (a port the system hands out twice in a row is picked again).
+// A raw root needs only its own port: the raw members bind theirs.
 std::vector<int> freePorts(bool tessel, int members) {
-  // A raw root needs only its own port: the raw members bind theirs.
-  std::vector<int> ports(size_t(tessel ? members : 1), 0);
-  for (int& port : ports) port = tessel_test::freeUdpPort();
+  std::vector<int> ports;
+  while (ports.size() < size_t(tessel ? members : 1)) {
+    int port = tessel_test::freeUdpPort();
+    if (port > 0 && std::find(ports.begin(), ports.end(), port) == ports.end()) ports.push_back(port);
+  }
   ports.resize(size_t(members), 0);
   return ports;
 }
+
+// Another program may take one of the picked ports before it is bound: a
+// setup that fails is built anew on other ports, a few times.
+constexpr int SetupAttempts = 3;
 
 // --- Idle ----------------------------------------------------------------------------
 
@@ -152,14 +162,23 @@ class IdleStar {
     std::vector<int> ports = freePorts(tessel_, IdleMembers);
     std::string line;
     if (!child_.start({"--idle", tessel_ ? "tessel" : "raw", joined(ports)}) || !child_.hear(line) ||
-        line != "ready")
+        line != "ready") {
+      std::fprintf(stderr, "idle: the child did not start (%s)\n", line.c_str());
       return false;
-    return members_.connect(tessel_, ports, 1024, true);
+    }
+    if (!members_.connect(tessel_, ports, 1024, true)) {
+      std::fprintf(stderr, "idle: the members did not connect\n");
+      return false;
+    }
+    return true;
   }
 
   bool round(double seconds, IdleCost& cost) {
     std::string line;
-    if (!child_.say("start") || !child_.hear(line) || line != "started") return false;
+    if (!child_.say("start") || !child_.hear(line) || line != "started") {
+      std::fprintf(stderr, "idle: the child did not start a window (%s)\n", line.c_str());
+      return false;
+    }
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     if (!child_.say("stop") || !child_.hear(line)) return false;
     double cpu = 0, wall = 0;
@@ -184,7 +203,7 @@ struct Memory {
   long heap = 0;
 };
 
-bool memoryOf(bool tessel, int members, int capacity, Memory& memory) {
+bool memoryOnce(bool tessel, int members, int capacity, Memory& memory) {
   std::vector<int> ports = freePorts(tessel, members);
   Child child;
   std::string line;
@@ -195,6 +214,14 @@ bool memoryOf(bool tessel, int members, int capacity, Memory& memory) {
   if (!others.connect(tessel, ports, capacity, false)) return false;
   if (!child.say("measure") || !child.hear(line)) return false;
   return std::sscanf(line.c_str(), "%ld %ld", &memory.resident, &memory.heap) == 2;
+}
+
+bool memoryOf(bool tessel, int members, int capacity, Memory& memory) {
+  for (int attempt = 1; attempt <= SetupAttempts; ++attempt) {
+    if (memoryOnce(tessel, members, capacity, memory)) return true;
+    std::fprintf(stderr, "memory: setup failed (attempt %d of %d)\n", attempt, SetupAttempts);
+  }
+  return false;
 }
 
 double kilobytes(long bytes) { return double(bytes) / 1024.0; }
@@ -208,8 +235,13 @@ bool measureIdle(int rounds, double seconds, std::vector<Figure>& figures) {
   bool ok = true;
   for (int i = 0; i < rounds && ok; ++i) {
     for (bool side : {i % 2 == 1, i % 2 == 0}) {
-      IdleStar star(side);
-      ok = ok && star.setup() && star.round(seconds, side ? tessel : raw);
+      bool done = false;
+      for (int attempt = 1; attempt <= SetupAttempts && !done; ++attempt) {
+        IdleStar star(side);
+        done = star.setup() && star.round(seconds, side ? tessel : raw);
+        if (!done) std::fprintf(stderr, "idle: setup failed (attempt %d of %d)\n", attempt, SetupAttempts);
+      }
+      ok = ok && done;
     }
   }
   auto perSecond = [](double value, double seconds) { return seconds > 0 ? value / seconds : 0; };
