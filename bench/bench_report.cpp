@@ -70,7 +70,8 @@ void Report::printTable() const {
   }
   std::printf("\ntargets\n");
   for (const Target& target : targets)
-    std::printf("  %-62s %8.3f (limit %.3f)  %s\n", target.text.c_str(), target.value, target.limit,
+    std::printf("  %-62s %8.3f (%s %.3f)  %s\n", target.text.c_str(), target.value,
+                target.atLeast ? "at least" : "at most", target.limit,
                 target.met ? "met" : "MISSED");
   std::printf("\n%.0f s of measuring\n", seconds);
 }
@@ -114,6 +115,7 @@ bool Report::writeJson(const std::string& path) const {
     goals.push_back({{"text", target.text},
                      {"value", rounded(target.value, 4)},
                      {"limit", rounded(target.limit, 4)},
+                     {"at_least", target.atLeast},
                      {"met", target.met}});
 
   std::ofstream out(path, std::ios::trunc);

@@ -36,6 +36,8 @@ struct Target {
   std::string text;
   double value = 0;
   double limit = 0;
+  // The limit is a floor (value at least limit) rather than a ceiling.
+  bool atLeast = false;
   bool met = false;
 };
 

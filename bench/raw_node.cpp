@@ -1,5 +1,6 @@
 #include "bench/raw_node.h"
 
+#include <enet/time.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -15,6 +16,9 @@ constexpr int CommandConnect = -2;
 // The longest the service thread sleeps: ENet's resends and pings run at
 // least this often.
 constexpr int ServiceWaitMs = 10;
+// In idle mode, the longest the service thread sleeps when ENet has no
+// timer due sooner.
+constexpr enet_uint32 TimerWaitLimitMs = 1000;
 
 }  // namespace
 
@@ -124,12 +128,33 @@ void RawNode::serviceLoop() {
     }
     enet_host_flush(host_);
     pollfd fds[2] = {{wakeup_, POLLIN, 0}, {static_cast<int>(host_->socket), POLLIN, 0}};
-    if (::poll(fds, 2, ServiceWaitMs) > 0 && (fds[0].revents & POLLIN)) {
+    if (::poll(fds, 2, timerWait_ ? timerWaitMs() : ServiceWaitMs) > 0 && (fds[0].revents & POLLIN)) {
       uint64_t value;
       ssize_t got = ::read(wakeup_, &value, sizeof(value));
       (void)got;
     }
   }
+}
+
+int RawNode::timerWaitMs() const {
+  const enet_uint32 now = enet_time_get();
+  enet_uint32 wait = TimerWaitLimitMs;
+  for (size_t i = 0; i < host_->peerCount; ++i) {
+    ENetPeer* peer = &host_->peers[i];
+    if (peer->state == ENET_PEER_STATE_DISCONNECTED || peer->state == ENET_PEER_STATE_ZOMBIE) continue;
+    enet_uint32 due;
+    if (!enet_list_empty(&peer->sentReliableCommands))
+      due = peer->nextTimeout;  // a resend, or the check for a lost peer
+    else if (!enet_list_empty(&peer->outgoingCommands) || !enet_list_empty(&peer->acknowledgements))
+      due = now;  // left over by the last send
+    else
+      due = peer->lastReceiveTime + peer->pingInterval;  // keep-alive
+    // At least a millisecond: a timer ENet did not act on at the last
+    // service must not make this loop spin.
+    enet_uint32 left = ENET_TIME_GREATER_EQUAL(now + 1, due) ? 1 : ENET_TIME_DIFFERENCE(due, now);
+    if (left < wait) wait = left;
+  }
+  return static_cast<int>(wait);
 }
 
 void RawNode::handle(ENetEvent& event) {

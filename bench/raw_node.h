@@ -67,6 +67,13 @@ class RawNode {
   // to the node whose port its first four bytes name.
   void setRelay(bool relay) { relay_.store(relay, std::memory_order_release); }
 
+  // Idle mode (call before start): the service thread sleeps until its
+  // socket has data, a command is queued, or ENet's own next timer is due
+  // (a resend or timeout check of a reliable command, or the keep-alive
+  // ping of a quiet peer), at most a second, instead of at most 10 ms: what
+  // a host with nothing to send needs to keep ENet's links alive.
+  void setTimerWait(bool on) { timerWait_ = on; }
+
   // Tree mode: the node is a member of a tree whose parent is the node on
   // parentPort (0: this node is the root). A packet from a child goes on to
   // the parent and is not delivered here; at the root, and whenever it
@@ -87,6 +94,7 @@ class RawNode {
   void handle(ENetEvent& event);
   void relayInTree(ENetEvent& event, int parentPort);
   void deliver(ENetPacket* packet);
+  int timerWaitMs() const;
   ENetPeer* peerOf(int port) const;
 
   ENetHost* host_ = nullptr;
@@ -96,6 +104,7 @@ class RawNode {
   std::atomic<bool> relay_{false};
   std::atomic<int> treeParent_{-1};  // -1: not in a tree
   std::atomic<int> connected_{0};
+  bool timerWait_ = false;
 
   std::mutex commandLock_;
   std::vector<Command> commands_;  // filled by the application's thread

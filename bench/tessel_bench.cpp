@@ -16,26 +16,25 @@
 //     relaying the same hops by hand: up to the root, then down the tree;
 //  5. cost of a relay, run alone in a child process: CPU seconds per
 //     100,000 forwarded packets (getrusage) and heap allocations per
-//     forwarded packet, ENet's own counted apart.
+//     forwarded packet, ENet's own counted apart;
 //  6. with a room key (every packet sealed): one hop, broadcast to 8 and
 //     32 immediate, and the throughput of the star of 8, against the same
-//     raw ENet figures.
+//     raw ENet figures;
+//  7. an idle engine with 31 links, and the resident memory of an engine
+//     with 32 links and a frame store of 4096 packets (engine_cost.h).
 //
 // Raw and tessel samples alternate, so that both see the same load. The
 // receiving side is always polled from the application's thread, which
 // yields between polls (the machine may have as few as two cores).
 //
 // Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
-//                     [--only hop|star8|star32|tree|relay|keyed]
+//                     [--only hop|star8|star32|tree|relay|keyed|idle|memory]
 // --quick is a smoke run with few samples; --detail prints more percentiles;
 // --only runs one section.
 // Writes DIR/<date>-<commit>.json besides printing the table.
 
 #include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -52,12 +51,12 @@
 
 #include "bench/alloc_counter.h"
 #include "bench/bench_report.h"
+#include "bench/child_process.h"
+#include "bench/engine_cost.h"
 #include "bench/raw_node.h"
 #include "bench/tessel_room.h"
 #include "tessel/engine/tessel_api.h"
 #include "tests/support/test_support.h"
-
-extern char** environ;
 
 namespace tessel_bench {
 namespace {
@@ -83,6 +82,8 @@ struct Plan {
   int treeSamples = 1800;
   int throughputMessages = 20000;
   int relayPackets = 100000;
+  int idleRounds = 3;
+  double idleSeconds = 3;
   int warmup = 100;
   // Fresh engines and raw nodes per block (stars of 32: starBlocks).
   int blocks = 5;
@@ -95,6 +96,8 @@ struct Plan {
     treeSamples = 80;
     throughputMessages = 3000;
     relayPackets = 10000;
+    idleRounds = 1;
+    idleSeconds = 1;
     warmup = 20;
     blocks = 2;
     starBlocks = 1;
@@ -657,23 +660,9 @@ bool measureOneOrderTree(const Plan& plan, std::vector<Figure>& figures) {
 struct RelayCost {
   double cpuSeconds = 0;
   AllocCounts counts;
+  long wakeups = 0;
   int packets = 0;
 };
-
-double cpuSecondsNow() {
-  rusage usage{};
-  getrusage(RUSAGE_SELF, &usage);
-  return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
-         double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
-
-bool readLine(FILE* in, std::string& line) {
-  char buffer[256];
-  if (std::fgets(buffer, sizeof(buffer), in) == nullptr) return false;
-  line = buffer;
-  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
-  return true;
-}
 
 int relayChild(const std::string& kind, int relayPort, int senderPort, int receiverPort) {
   if (!installENetCounting()) return 2;
@@ -695,72 +684,22 @@ int relayChild(const std::string& kind, int relayPort, int senderPort, int recei
   std::string line;
   while (readLine(stdin, line) && line == "start") {
     double cpuStart = cpuSecondsNow();
+    long switchesStart = voluntarySwitchesNow();
     startCounting();
     std::printf("started\n");
     std::fflush(stdout);
     if (!readLine(stdin, line) || line != "stop") return 5;
     AllocCounts counts = stopCounting();
     double cpu = cpuSecondsNow() - cpuStart;
-    std::printf("%.6f %llu %llu\n", cpu, static_cast<unsigned long long>(counts.all),
-                static_cast<unsigned long long>(counts.enet));
+    // The main thread's own sleep in the read above is no wake-up of the
+    // service thread.
+    long wakeups = voluntarySwitchesNow() - switchesStart - 1;
+    std::printf("%.6f %llu %llu %ld\n", cpu, static_cast<unsigned long long>(counts.all),
+                static_cast<unsigned long long>(counts.enet), wakeups);
     std::fflush(stdout);
   }
   return line == "quit" ? 0 : 4;
 }
-
-class Child {
- public:
-  bool start(const std::vector<std::string>& args) {
-    int toChild[2], fromChild[2];
-    if (pipe(toChild) != 0) return false;
-    if (pipe(fromChild) != 0) return false;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_adddup2(&actions, toChild[0], 0);
-    posix_spawn_file_actions_adddup2(&actions, fromChild[1], 1);
-    posix_spawn_file_actions_addclose(&actions, toChild[1]);
-    posix_spawn_file_actions_addclose(&actions, fromChild[0]);
-    std::vector<char*> argv;
-    std::string self = "/proc/self/exe";
-    argv.push_back(self.data());
-    std::vector<std::string> copies = args;
-    for (auto& arg : copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    int result = posix_spawn(&pid_, self.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    close(toChild[0]);
-    close(fromChild[1]);
-    in_ = fdopen(fromChild[0], "r");
-    out_ = fdopen(toChild[1], "w");
-    return result == 0 && in_ != nullptr && out_ != nullptr;
-  }
-
-  bool say(const char* line) { return std::fprintf(out_, "%s\n", line) > 0 && std::fflush(out_) == 0; }
-  bool hear(std::string& line) { return readLine(in_, line); }
-
-  ~Child() {
-    if (out_ != nullptr) {
-      say("quit");
-      std::fclose(out_);
-    }
-    if (in_ != nullptr) std::fclose(in_);
-    if (pid_ > 0) {
-      int status = 0;
-      // A child that does not end by itself within a few seconds is killed.
-      for (int i = 0; i < 500 && waitpid(pid_, &status, WNOHANG) == 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      if (waitpid(pid_, &status, WNOHANG) == 0) {
-        kill(pid_, SIGKILL);
-        waitpid(pid_, &status, 0);
-      }
-    }
-  }
-
- private:
-  pid_t pid_ = -1;
-  FILE* in_ = nullptr;
-  FILE* out_ = nullptr;
-};
 
 // A sender and a receiver in this process, the relay between them in a
 // child: tessel engines (slot 0 the relay, 1 sends to 2 through it) or
@@ -824,8 +763,10 @@ class RelayPath {
     if (!child_.say("stop") || !child_.hear(line)) return false;
     double cpu = 0;
     unsigned long long all = 0, enet = 0;
-    if (std::sscanf(line.c_str(), "%lf %llu %llu", &cpu, &all, &enet) != 3) return false;
+    long wakeups = 0;
+    if (std::sscanf(line.c_str(), "%lf %llu %llu %ld", &cpu, &all, &enet, &wakeups) != 4) return false;
     cost.cpuSeconds += cpu;
+    cost.wakeups += wakeups;
     cost.counts.all += all;
     cost.counts.enet += enet;
     cost.packets += packets;
@@ -894,6 +835,12 @@ void measureRelays(const Plan& plan, std::vector<Figure>& figures) {
   cpu.unit = "cpu s per 100k forwarded";
   cpu.rawValue = per(raw.cpuSeconds, raw.packets) * 100000;
   cpu.tesselValue = per(tessel.cpuSeconds, tessel.packets) * 100000;
+  // The CPU per packet follows how many packets the relay finds each time
+  // it wakes, which the load decides as much as the code: said beside it.
+  char wakeNote[96];
+  std::snprintf(wakeNote, sizeof(wakeNote), "wake-ups per 100 packets: raw %.1f, tessel %.1f",
+                per(double(raw.wakeups), raw.packets) * 100, per(double(tessel.wakeups), tessel.packets) * 100);
+  cpu.note = wakeNote;
   library.key = "relay_allocs_besides_enet";
   library.label = "relay heap allocations besides ENet's";
   library.unit = "per forwarded packet";
@@ -956,23 +903,33 @@ void judge(Report& report) {
     target.met = target.value > 0 && target.value <= limit;
     report.targets.push_back(target);
   };
-  latencyTarget("one_hop_unreliable", 50, 1.5, "one hop unreliable, p50 within 1.5x raw ENet");
-  latencyTarget("one_hop_reliable", 50, 1.5, "one hop reliable, p50 within 1.5x raw ENet");
-  latencyTarget("broadcast_32_immediate", 99, 2.0, "broadcast to 32 immediate, p99 within 2x the raw star");
+  // A figure's ratio, tessel / raw, against a ceiling or a floor.
+  auto ratioTarget = [&](const std::string& key, double limit, bool atLeast, const std::string& text) {
+    const Figure* figure = find(report.figures, key);
+    if (figure == nullptr) return;
+    Target target;
+    target.text = text;
+    target.value = figure->rawValue > 0 ? figure->tesselValue / figure->rawValue : 0;
+    target.limit = limit;
+    target.atLeast = atLeast;
+    bool failed = figure->note.rfind("FAILED", 0) == 0;
+    target.met = !failed && target.value > 0 && (atLeast ? target.value >= limit : target.value <= limit);
+    report.targets.push_back(target);
+  };
+  latencyTarget("one_hop_unreliable", 50, 1.1, "one hop unreliable, p50 within 1.1x raw ENet");
+  latencyTarget("one_hop_reliable", 50, 1.1, "one hop reliable, p50 within 1.1x raw ENet");
+  latencyTarget("broadcast_32_immediate", 99, 1.2, "broadcast to 32 immediate, p99 within 1.2x the raw star");
   latencyTarget("broadcast_8_one_order", 50, 1.5, "broadcast to 8 one order, p50 within 1.5x the raw star");
   latencyTarget("broadcast_32_one_order", 50, 1.5, "broadcast to 32 one order, p50 within 1.5x the raw star");
+  ratioTarget("throughput_8", 0.9, true, "throughput, star of 8, at least 0.9x the raw star");
+  ratioTarget("relay_cpu_per_100k", 1.15, false, "relay CPU per forwarded packet within 1.15x raw ENet");
+  // A stray allocation per 1000 packets (a pool growing) still counts as none.
+  ratioTarget("relay_allocs_enet", 1.001, false, "relay: ENet allocations per forwarded packet, at most raw's");
   latencyTarget("one_hop_unreliable_keyed", 50, 1.2, "one hop unreliable, room key, p50 within 1.2x raw ENet");
   latencyTarget("one_hop_reliable_keyed", 50, 1.2, "one hop reliable, room key, p50 within 1.2x raw ENet");
   latencyTarget("broadcast_32_immediate_keyed", 99, 1.3,
                 "broadcast to 32 immediate, room key, p99 within 1.3x the raw star");
-  if (const Figure* figure = find(report.figures, "throughput_8_keyed")) {
-    Target target;
-    target.text = "throughput, star of 8, room key, at least 0.8x raw";
-    target.value = figure->rawValue > 0 ? figure->tesselValue / figure->rawValue : 0;
-    target.limit = 0.8;
-    target.met = target.value >= target.limit;
-    report.targets.push_back(target);
-  }
+  ratioTarget("throughput_8_keyed", 0.8, true, "throughput, star of 8, room key, at least 0.8x raw");
   if (const Figure* figure = find(report.figures, "relay_allocs_besides_enet")) {
     Target target;
     target.text = "relay: no heap allocation besides ENet's (per packet)";
@@ -981,6 +938,8 @@ void judge(Report& report) {
     target.met = figure->note.empty() && figure->tesselValue <= target.limit;
     report.targets.push_back(target);
   }
+  ratioTarget("idle_31_links_wakeups", 1.1, false, "idle, 31 links: wake-ups within 1.1x ENet's keep-alive");
+  ratioTarget("idle_31_links_cpu", 1.1, false, "idle, 31 links: CPU within 1.1x ENet's keep-alive");
 }
 
 int run(int argc, char** argv) {
@@ -1001,8 +960,8 @@ int run(int argc, char** argv) {
       only = argv[++i];
     } else {
       std::fprintf(stderr,
-                   "usage: %s [--commit ID] [--out DIR] [--quick] [--detail] "
-                   "[--only hop|star8|star32|tree|relay|keyed]\n",
+                   "usage: %s [--commit ID] [--out DIR] [--quick] [--detail]\n"
+                   "          [--only hop|star8|star32|tree|relay|keyed|idle|memory]\n",
                    argv[0]);
       return 2;
     }
@@ -1079,6 +1038,14 @@ int run(int argc, char** argv) {
     }
   }
   placeKeyedRows(report.figures);
+  if (wanted("idle")) {
+    step("idle engine");
+    measureIdle(plan.idleRounds, plan.idleSeconds, report.figures);
+  }
+  if (wanted("memory")) {
+    step("memory");
+    measureMemory(report.figures);
+  }
 
   if (detail) {
     for (const auto& figure : report.figures) {
@@ -1108,5 +1075,7 @@ int run(int argc, char** argv) {
 int main(int argc, char** argv) {
   if (argc == 6 && std::string(argv[1]) == "--relay")
     return tessel_bench::relayChild(argv[2], std::atoi(argv[3]), std::atoi(argv[4]), std::atoi(argv[5]));
+  if (argc >= 2 && std::string(argv[1]) == "--idle") return tessel_bench::idleChild(argc, argv);
+  if (argc >= 2 && std::string(argv[1]) == "--memory") return tessel_bench::memoryChild(argc, argv);
   return tessel_bench::run(argc, argv);
 }

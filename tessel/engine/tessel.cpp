@@ -19,6 +19,7 @@ Tessel::Tessel()
       jobPut(false),
       jobLimit(DefaultJobLimit),
       droppedJobs(0),
+      queuedJobs(0),
       connected(false),
       fakePing(false),
       syncTimeOn(false),
@@ -93,8 +94,15 @@ int Tessel::init(int32_t peerId, int port, bool listen, int mode, bool discardJo
   }
   {
     KivAutoLock guard(jobMutex);
-    jobQueue.reset(new (std::nothrow) std::deque<TesselJob>());
+    jobQueue.reset(new (std::nothrow) JobRing());
     created = created && jobQueue;
+    if (created) {
+      try {
+        jobQueue->slots.resize(JobRingFirst);
+      } catch (...) {
+        created = false;
+      }
+    }
   }
   if (!created) {
     setError(ErrorCode::CannotCreate);
@@ -117,6 +125,7 @@ void Tessel::deinit() {
   }
   KivAutoLock guard(jobMutex);
   jobQueue.reset();
+  queuedJobs.store(0, std::memory_order_relaxed);
 }
 
 void Tessel::startSession() {

@@ -24,7 +24,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <memory>
 #include <vector>
@@ -326,11 +325,25 @@ class TESSEL_EXPORT Tessel {
   // peer ping test, possibly from different host threads.
   std::atomic<int> hostPingThreshold;
   std::atomic<int> pingThreshold;
-  std::unique_ptr<std::deque<TesselJob>> jobQueue GUARDED_BY(jobMutex) PT_GUARDED_BY(jobMutex);
+  // The job queue: a ring of jobs, oldest at head, that doubles when full
+  // and goes back to its first size once emptied after a burst of more
+  // than JobRingKeep jobs, so that queueing a job allocates nothing in the
+  // steady state and copies only the bytes the job holds.
+  struct JobRing {
+    std::vector<TesselJob> slots;
+    size_t head = 0;
+    size_t count = 0;
+  };
+  static constexpr size_t JobRingFirst = 16;
+  static constexpr size_t JobRingKeep = 1024;
+  std::unique_ptr<JobRing> jobQueue GUARDED_BY(jobMutex) PT_GUARDED_BY(jobMutex);
   KivMutex jobMutex ACQUIRED_AFTER(propertyMutex, galaxyMutex);
   std::atomic<bool> jobPut;
   std::atomic<int> jobLimit;
   std::atomic<uint64_t> droppedJobs;
+  // The number of queued jobs, written under jobMutex: a poll of an empty
+  // queue takes no lock.
+  std::atomic<int> queuedJobs;
   bool connected;
   std::atomic<bool> fakePing;
   // Read by the service thread without a lock, written by the host thread.

@@ -4,22 +4,52 @@
 // lock, from the service thread or from the host's own broadcasts.
 
 #include <cstring>
+#include <new>
+#include <vector>
 
 #include "tessel/engine/tessel.h"
 
 namespace zintar {
 
+namespace {
+
+// to becomes a copy of from, payload bytes beyond the job's size left out
+// (the copy constructor's rule): a job is mostly much smaller than its
+// inline buffer.
+void copyJob(TesselJob& to, const TesselJob& from) {
+  if (&to == &from) return;
+  to.~TesselJob();
+  new (&to) TesselJob(from);
+}
+
+}  // namespace
+
 void Tessel::pushJob(const TesselJob& job) {
   if (jobPut.load(std::memory_order_relaxed)) return;
   KivAutoLock guard(jobMutex);
   if (!jobQueue) return;
+  JobRing& ring = *jobQueue;
   // A host that stops popping, or a peer that floods, must not grow the
   // queue without end.
-  if (jobQueue->size() >= static_cast<size_t>(jobLimit.load(std::memory_order_relaxed))) {
+  if (ring.count >= static_cast<size_t>(jobLimit.load(std::memory_order_relaxed))) {
     droppedJobs.fetch_add(1, std::memory_order_relaxed);
     return;
   }
-  jobQueue->push_back(job);
+  if (ring.count == ring.slots.size()) {
+    try {
+      std::vector<TesselJob> larger(ring.slots.empty() ? JobRingFirst : 2 * ring.slots.size());
+      for (size_t i = 0; i < ring.count; ++i)
+        copyJob(larger[i], ring.slots[(ring.head + i) % ring.slots.size()]);
+      ring.slots.swap(larger);
+      ring.head = 0;
+    } catch (...) {
+      droppedJobs.fetch_add(1, std::memory_order_relaxed);
+      return;
+    }
+  }
+  copyJob(ring.slots[(ring.head + ring.count) % ring.slots.size()], job);
+  ++ring.count;
+  queuedJobs.store(static_cast<int>(ring.count), std::memory_order_release);
 }
 
 int Tessel::setJobLimit(int limit) {
@@ -29,26 +59,47 @@ int Tessel::setJobLimit(int limit) {
 }
 
 bool Tessel::popJob(TesselJob& job) {
+  // A job queued meanwhile is found at the next poll.
+  if (queuedJobs.load(std::memory_order_acquire) == 0) return false;
   KivAutoLock guard(jobMutex);
-  if (!jobQueue || jobQueue->empty()) return false;
-  job = jobQueue->front();
-  jobQueue->pop_front();
+  if (!jobQueue || jobQueue->count == 0) return false;
+  JobRing& ring = *jobQueue;
+  copyJob(job, ring.slots[ring.head]);
+  ring.head = (ring.head + 1) % ring.slots.size();
+  --ring.count;
+  queuedJobs.store(static_cast<int>(ring.count), std::memory_order_release);
+  if (ring.count == 0) {
+    ring.head = 0;
+    // The room a burst needed goes back once it has been popped.
+    if (ring.slots.size() > JobRingKeep) {
+      std::vector<TesselJob> first;
+      try {
+        first.resize(JobRingFirst);
+      } catch (...) {
+        return true;
+      }
+      ring.slots.swap(first);
+    }
+  }
   return true;
 }
 
 bool Tessel::emptyJob() {
   KivAutoLock guard(jobMutex);
-  return !jobQueue || jobQueue->empty();
+  return !jobQueue || jobQueue->count == 0;
 }
 
 int Tessel::getNumJobs() {
   KivAutoLock guard(jobMutex);
-  return jobQueue ? static_cast<int>(jobQueue->size()) : 0;
+  return jobQueue ? static_cast<int>(jobQueue->count) : 0;
 }
 
 void Tessel::clearJobQueue() {
   KivAutoLock guard(jobMutex);
-  if (jobQueue) jobQueue->clear();
+  if (!jobQueue) return;
+  jobQueue->head = 0;
+  jobQueue->count = 0;
+  queuedJobs.store(0, std::memory_order_release);
 }
 
 void Tessel::gotMessage(int32_t peerId, const PeerPacket& packet) {

@@ -4,6 +4,7 @@
 #include "tessel/overlay/peer_client.h"
 
 #include <enet/enet.h>
+#include <enet/time.h>
 
 #include <chrono>
 #include <cstring>
@@ -20,11 +21,9 @@ namespace {
 // itself.
 thread_local const PeerClient* servedClient = nullptr;
 
-// While a thread walks the links of one broadcast, the commands it queues
-// do not wake the service thread one by one: endQueueBatch wakes it once,
-// so that it drains the whole broadcast in one pass.
-thread_local const PeerClient* batchingClient = nullptr;
-thread_local bool batchWake = false;
+// The received ENet packet whose bytes the service thread is dispatching,
+// until a fan-out takes it over (takeReceived).
+thread_local ENetPacket* dispatchedPacket = nullptr;
 
 // Room for the commands of a broadcast burst before the queue has to grow.
 constexpr size_t InitialQueueCapacity = 256;
@@ -40,6 +39,7 @@ PeerClient::PeerClient()
       ownRoomWord(0),
       syncTimeOn(false),
       host(nullptr),
+      commandsQueued(false),
       linkHead(-1),
       parentSlotId(-1),
       rootSlotId(-1),
@@ -85,6 +85,7 @@ int PeerClient::init(const OverlayCallbacks& owner, int port, bool listen, int m
   try {
     KivAutoLock guard(sendQueueLock);
     sendQueue.reserve(InitialQueueCapacity);
+    draining.reserve(InitialQueueCapacity);
     strangerSeen.assign(MaxENetPeers, 0);
   } catch (...) {
     return -1;
@@ -130,8 +131,11 @@ void PeerClient::deinit() {
   for (auto& context : contexts) context.init(this, nullptr);
   {
     KivAutoLock guard(sendQueueLock);
+    // Nothing was sent: a packet of its own goes with its send, a shared
+    // one with its release.
     for (auto& command : sendQueue)
-      if (command.command == CmdSend && command.packet != nullptr) enet_packet_destroy(command.packet);
+      if ((command.command == CmdSend || command.command == CmdRelease) && command.packet != nullptr)
+        enet_packet_destroy(command.packet);
     sendQueue.clear();
   }
   {
@@ -206,35 +210,29 @@ void PeerClient::reinit(int32_t slot) {
 
 // --- Send queue -----------------------------------------------------------
 
-void PeerClient::queueCommand(const ENetSendPacket& command) {
+void PeerClient::queueCommand(const ENetSendPacket& command) { queueCommands(&command, 1); }
+
+void PeerClient::queueCommands(const ENetSendPacket* commands, int count) {
+  if (count <= 0) return;
+  if (servedClient == this) {
+    // The service thread carries out its own commands at once, after
+    // those queued before them: they keep their order, and a relay's
+    // forward takes no lock.
+    popENetPacket();
+    for (int i = 0; i < count; ++i) carryOut(commands[i]);
+    return;
+  }
   bool wasEmpty;
   {
     KivAutoLock guard(sendQueueLock);
     wasEmpty = sendQueue.empty();
-    sendQueue.push_back(command);
+    sendQueue.insert(sendQueue.end(), commands, commands + count);
+    commandsQueued.store(true, std::memory_order_release);
   }
-  // A non-empty queue has already woken the service thread (or is being
-  // drained), and the service thread itself drains before it sleeps: one
-  // eventfd write per burst instead of one per packet.
-  if (!wasEmpty || servedClient == this) return;
-  if (batchingClient == this)
-    batchWake = true;
-  else
-    wakeup.signal();
-}
-
-void PeerClient::beginQueueBatch() {
-  batchingClient = this;
-  batchWake = false;
-}
-
-void PeerClient::endQueueBatch() {
-  if (batchingClient != this) return;
-  batchingClient = nullptr;
-  if (batchWake) {
-    batchWake = false;
-    wakeup.signal();
-  }
+  // A non-empty queue has already woken the service thread, and the
+  // service thread drains before it sleeps: one eventfd write per burst
+  // instead of one per packet.
+  if (wasEmpty) wakeup.signal();
 }
 
 void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
@@ -268,37 +266,54 @@ void PeerClient::throttlePeer(PeerContext* context) {
 }
 
 void PeerClient::popENetPacket() {
-  // Commands are taken in queue order; the lock is held across the ENet
-  // calls so that no command overtakes another.
-  KivAutoLock guard(sendQueueLock);
-  // Carrying out a command never queues another, so the queue does not
-  // change under this walk.
-  for (const ENetSendPacket& command : sendQueue) {
-    switch (command.command) {
-      case CmdSend:
-        if (command.packet == nullptr) break;
-        if (command.peer == nullptr)
-          enet_packet_destroy(command.packet);
-        else
-          sendOn(command.peer, static_cast<uint8_t>(command.channel), command.packet);
-        break;
-      case CmdConnect:
-        if (command.context != nullptr) command.context->connect();
-        break;
-      case CmdReset:
-        if (command.peer != nullptr) {
-          enet_peer_disconnect_now(command.peer, 0);
-          command.peer->data = nullptr;
-        }
-        break;
-      case CmdThrottle:
-        if (command.context != nullptr) command.context->setThrottle();
-        break;
-      default:
-        break;
-    }
+  // Another thread's queueing happens before this load whenever the two are
+  // ordered at all (by a lock both take, as the frame store's): what it
+  // queued is seen here and carried out first.
+  if (!commandsQueued.load(std::memory_order_acquire)) return;
+  // The queue is taken out in one piece and carried out without the lock,
+  // so that no thread that queues waits for ENet. Only this thread drains,
+  // so commands run strictly in queue order.
+  {
+    KivAutoLock guard(sendQueueLock);
+    draining.swap(sendQueue);
+    commandsQueued.store(false, std::memory_order_relaxed);
   }
-  sendQueue.clear();
+  for (const ENetSendPacket& command : draining) carryOut(command);
+  draining.clear();
+}
+
+void PeerClient::carryOut(const ENetSendPacket& command) {
+  switch (command.command) {
+    case CmdSend:
+      if (command.packet == nullptr) break;
+      if (command.peer == nullptr)
+        enet_packet_destroy(command.packet);
+      else
+        sendOn(command.peer, static_cast<uint8_t>(command.channel), command.packet);
+      break;
+    case CmdSendShared:
+      // A link that ENet refuses takes no reference; the release decides.
+      if (command.peer != nullptr && command.packet != nullptr)
+        sendShared(command.peer, static_cast<uint8_t>(command.channel), command.packet);
+      break;
+    case CmdRelease:
+      if (command.packet != nullptr && command.packet->referenceCount == 0) enet_packet_destroy(command.packet);
+      break;
+    case CmdConnect:
+      if (command.context != nullptr) command.context->connect();
+      break;
+    case CmdReset:
+      if (command.peer != nullptr) {
+        enet_peer_disconnect_now(command.peer, 0);
+        command.peer->data = nullptr;
+      }
+      break;
+    case CmdThrottle:
+      if (command.context != nullptr) command.context->setThrottle();
+      break;
+    default:
+      break;
+  }
 }
 
 // --- Service thread ---------------------------------------------------------
@@ -317,17 +332,24 @@ void PeerClient::serviceLoop() {
     popENetPacket();
     cutIdleStrangers();
     ENetEvent event;
-    // Handle what is ready without waiting; this also sends what the
-    // drain queued and runs ENet's timers.
+    // Sends what the drain queued, runs ENet's timers, takes in every
+    // datagram that has arrived and hands out the first event.
     int result = enet_host_service(host, &event, 0);
     if (result > 0) {
-      handleEvent(event);
-      continue;
+      // The other events those datagrams carried are handed out without
+      // another send and receive each (a reset asked for meanwhile comes
+      // first), and what the handlers sent, acknowledgements included,
+      // leaves in one flush.
+      do {
+        handleEvent(event);
+      } while (!stopped() && !resetRequested.load(std::memory_order_acquire) &&
+               enet_host_check_events(host, &event) > 0);
+      enet_host_flush(host);
     }
-    enet_host_flush(host);
-    // Nothing ready: sleep until the socket has data, a command is queued,
-    // or the pass time is up (ENet's resends run at the next pass).
-    wakeup.wait(static_cast<int>(host->socket), ServiceWaitMs);
+    // Everything sent: sleep until the socket has data, a command is
+    // queued, or ENet has a timer due (at once when any of these is
+    // already the case).
+    wakeup.wait(static_cast<int>(host->socket), serviceWaitMs());
   }
   // A reset asked for just as the thread was told to stop still completes.
   serveReset();
@@ -362,13 +384,53 @@ void PeerClient::handleEvent(ENetEvent& event) {
       if (PeerKey* state = keyOf(event.peer); state != nullptr && state->key.keyed()) state->key.fail();
       break;
     }
-    case ENET_EVENT_TYPE_RECEIVE:
+    case ENET_EVENT_TYPE_RECEIVE: {
+      ENetPacket* received = event.packet;
+      dispatchedPacket = received;
       receiveSealed(event);
-      enet_packet_destroy(event.packet);
+      // A fan-out that sent it on has taken it (takeReceived): the send
+      // queue frees it.
+      bool taken = dispatchedPacket == nullptr;
+      dispatchedPacket = nullptr;
+      if (!taken) enet_packet_destroy(received);
       break;
+    }
     default:
       break;
   }
+}
+
+ENetPacket* PeerClient::takeReceived(const ENetEvent* event, size_t length, uint32_t flags) {
+  ENetPacket* packet = dispatchedPacket;
+  // Only the packet being dispatched on this thread, whole and unshared,
+  // with the flags a fresh one would get.
+  if (event == nullptr || packet == nullptr || event->packet != packet || packet->dataLength != length ||
+      packet->flags != flags || packet->referenceCount != 0)
+    return nullptr;
+  dispatchedPacket = nullptr;
+  return packet;
+}
+
+int PeerClient::serviceWaitMs() const {
+  const enet_uint32 now = enet_time_get();
+  enet_uint32 wait = MaxServiceWaitMs;
+  for (size_t i = 0; i < host->peerCount; ++i) {
+    const ENetPeer* peer = &host->peers[i];
+    if (peer->state == ENET_PEER_STATE_DISCONNECTED || peer->state == ENET_PEER_STATE_ZOMBIE) continue;
+    if (peer->data == nullptr && wait > StrangerIdleMs / 10) wait = StrangerIdleMs / 10;
+    enet_uint32 due;
+    if (!enet_list_empty(&peer->sentReliableCommands))
+      due = peer->nextTimeout;  // a resend, or the check for a lost peer
+    else if (!enet_list_empty(&peer->outgoingCommands) || !enet_list_empty(&peer->acknowledgements))
+      due = now;  // left over by the last send
+    else
+      due = peer->lastReceiveTime + peer->pingInterval;  // the keep-alive ping
+    // At least a millisecond: a timer that ENet did not act on at the last
+    // service must not make the loop spin.
+    enet_uint32 left = ENET_TIME_GREATER_EQUAL(now + 1, due) ? 1 : ENET_TIME_DIFFERENCE(due, now);
+    if (left < wait) wait = left;
+  }
+  return static_cast<int>(wait);
 }
 
 void PeerClient::receive(ENetEvent* event, const uint8_t* bytes, size_t length) {

@@ -5,9 +5,11 @@
 //
 // The service thread is the one place that services the ENet host. Each
 // pass it carries out the commands other threads queued (send, connect,
-// reset, throttle), handles the ENet events that are ready, and otherwise
-// sleeps at most 10 ms on the host's socket; queueing a command wakes it at
-// once, so a packet sent from the host thread leaves within microseconds.
+// reset, throttle), handles every ENet event that is ready, and otherwise
+// sleeps on the host's socket until a datagram arrives or ENet's own next
+// timer (a resend, a keep-alive ping) is due; queueing a command wakes it
+// at once, so a packet sent from the host thread leaves within
+// microseconds, and an idle client wakes no more often than ENet needs.
 // Received packets pass the bounds-checked PeerPacket::fromWire and a slot
 // range check before any handler sees them; an ENet peer that no link
 // claims may only send Register, PingTest and TimeSync (anything else cuts
@@ -44,8 +46,8 @@
 //                  while packets are delivered (the originator's record
 //                  lock, and the owner's callbacks, which take the
 //                  engine's jobMutex).
-//   sendQueueLock  the send queue. Held across the drain, whose connect
-//                  commands read their link's record (record lock).
+//   sendQueueLock  the send queue. Held only to append to it and to take
+//                  it out for a drain; takes no other lock.
 //   slotMapLock    slotMap; takes no other lock.
 //   record locks   each link's PeerContext::propertyLock, its record; takes
 //                  no other lock (a link's reinit queues the reset of its
@@ -110,6 +112,8 @@ struct TESSEL_EXPORT TopologyView {
 };
 
 class TESSEL_EXPORT PeerClient {
+  friend class PeerFanout;
+
  public:
   static constexpr int MaxSlots = PacketDef::RoomId::MaxSlots;
   static constexpr int ChannelCount = 32;
@@ -121,8 +125,9 @@ class TESSEL_EXPORT PeerClient {
   // Register, PingTest or TimeSync from it, so that idle connections
   // cannot keep members out.
   static constexpr uint32_t StrangerIdleMs = 2000;
-  // The longest a service pass sleeps waiting for an event.
-  static constexpr int ServiceWaitMs = 10;
+  // The longest the service thread sleeps when ENet has no timer due
+  // sooner (serviceWaitMs).
+  static constexpr int MaxServiceWaitMs = 1000;
   // The frame store of an ordered client until a topology description
   // sizes it: 256 packets of up to 1478 bytes (about 380 KB).
   static constexpr int DefaultStoreCapacity = 256;
@@ -137,6 +142,11 @@ class TESSEL_EXPORT PeerClient {
   static constexpr int32_t CmdConnect = 3;
   static constexpr int32_t CmdReset = 5;
   static constexpr int32_t CmdThrottle = 7;
+  // One of several sends of one ENet packet (PeerFanout): a packet that
+  // ENet refuses is left alone here.
+  static constexpr int32_t CmdSendShared = 9;
+  // After the shared sends of one packet: destroys it when no link took it.
+  static constexpr int32_t CmdRelease = 11;
 
   // One ENet command waiting for the service thread.
   struct ENetSendPacket {
@@ -218,12 +228,15 @@ class TESSEL_EXPORT PeerClient {
   int waitForGo(int timeoutMs);
 
   // Command queueing, any thread. A command queued on an empty queue wakes
-  // the service thread; the service thread drains the whole queue before
-  // it sleeps, so later ones (and its own) need no wake-up.
+  // the service thread, which drains the whole queue before it sleeps, so
+  // later ones need no wake-up. The service thread's own commands are
+  // carried out at once, after everything queued before them.
   void pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet);
   // An ENet packet of length bytes (flags as ENet's) that sendOn seals in
   // its own buffer, which holds SealOverhead bytes more than dataLength.
   static ENetPacket* sealablePacket(const void* bytes, size_t length, uint32_t flags);
+  // Queues count commands in one piece: one drain carries them all out.
+  void queueCommands(const ENetSendPacket* commands, int count);
   void connectPeer(PeerContext* context);
   void resetPeer(ENetPeer* peer);
   // Nothing queues it: each end configures its links when they come up.
@@ -341,14 +354,15 @@ class TESSEL_EXPORT PeerClient {
   // to the short-lived connection it came over (no link claims it), on
   // channel 0, unreliably.
   void replyDirectly(ENetPeer* peer, const PeerPacket& reply);
-  // Appends a command under sendQueueLock and wakes the service thread
-  // when it may be asleep with nothing queued.
+  // queueCommands for one command.
   void queueCommand(const ENetSendPacket& command);
-  // Around the walk of one broadcast over the links: the commands queued
-  // in between wake the service thread once, at endQueueBatch.
-  void beginQueueBatch();
-  void endQueueBatch();
+  // Service thread: takes the queued commands out in one piece and carries
+  // them out in queue order.
   void popENetPacket();
+  // Service thread: one command, by the command table.
+  void carryOut(const ENetSendPacket& command);
+  // Carries out one ENet event; a received packet is destroyed afterwards
+  // unless a fan-out took it over (takeReceived).
   void handleEvent(ENetEvent& event);
 
   // The room key at work on one ENet peer of the host (service thread),
@@ -371,9 +385,23 @@ class TESSEL_EXPORT PeerClient {
   // sealed on channel 0 with one, dropped while the handshake runs. The
   // packet is taken in every case.
   void sendOn(ENetPeer* peer, uint8_t channel, ENetPacket* packet);
+  // Hands a packet that other links share to ENet for peer: the packet
+  // itself without a key, a sealed copy of its own with one. The packet is
+  // never taken; ENet's reference (without a key) keeps it alive.
+  void sendShared(ENetPeer* peer, uint8_t channel, ENetPacket* packet);
   // The handshake on peer failed, or its key is no longer the room's: the
   // connection is cut (a link that was up is reported lost).
   void refuseConnection(ENetPeer* peer);
+  // Service thread, while the packet of event is being dispatched: that
+  // packet, for a fan-out to send on as it is, when it holds length bytes
+  // and its flags are flags; null otherwise, and on any other thread.
+  // Only one fan-out takes it.
+  static ENetPacket* takeReceived(const ENetEvent* event, size_t length, uint32_t flags);
+  // How long the service thread may sleep: until ENet's own next timer
+  // for any peer (a resend or timeout check, a keep-alive ping), at least
+  // 1 ms and at most MaxServiceWaitMs; at most StrangerIdleMs / 10 while
+  // a connection that no link claims is open.
+  int serviceWaitMs() const;
   void sendRegistration(ENetPeer* peer);
   void handleRegister(ENetEvent& event, const PeerPacket* packet);
   void sendDisconnect(const PacketDef::PeerProperty& property);
@@ -405,11 +433,13 @@ class TESSEL_EXPORT PeerClient {
   // Mode 7, at the root: the next log position, the frame store, down the
   // tree, the own host; all under the frame store lock, so that every link
   // carries the log in order.
-  void appendToLog(PeerPacket* packet);
+  void appendToLog(PeerPacket* packet, const ENetEvent* event = nullptr);
   // Mode 7: packet, reliably, to every neighbour but the parent.
-  void sendDown(PeerPacket* packet);
+  void sendDown(PeerPacket* packet, const ENetEvent* event);
   void handleDirect(ENetEvent* event, PeerPacket* packet, bool reliable);
-  int deliverPacket(PeerPacket* packet, bool reliable);
+  // event, when given, is the one the packet arrived in (its ENet packet
+  // may be sent on as it is).
+  int deliverPacket(PeerPacket* packet, bool reliable, const ENetEvent* event = nullptr);
 
   // packet holds the whole received ENet packet (a bundle when length is
   // more than its size(true)); length is at most 1492.
@@ -440,6 +470,12 @@ class TESSEL_EXPORT PeerClient {
   // so once it has grown to the largest burst, queueing allocates nothing
   // (the forward path allocates only the ENet packet).
   std::vector<ENetSendPacket> sendQueue GUARDED_BY(sendQueueLock);
+  // Whether sendQueue holds commands: set with them, cleared when the
+  // drain takes them, so that a pass with nothing queued takes no lock.
+  std::atomic<bool> commandsQueued;
+  // Service thread: the commands of the drain under way. Swapped with
+  // sendQueue, so that queueing never waits for ENet.
+  std::vector<ENetSendPacket> draining;
   KivWakeup wakeup;
   std::thread thread;
   PeerContext contexts[MaxSlots];

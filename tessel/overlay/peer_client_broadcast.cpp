@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/overlay/peer_fanout.h"
 
 namespace zintar {
 
@@ -58,14 +59,15 @@ int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
   packet.setPing(PeerPacket::MinDelay);
   int32_t head = linkHead.load(std::memory_order_acquire);
   if (inRange(head)) {
-    beginQueueBatch();
+    PeerFanout fanout(*this);
     int32_t slot = head;
     for (int steps = 0; steps < MaxSlots && inRange(slot); ++steps) {
-      if (sendImmediate || contexts[slot].hasChild()) contexts[slot].sendPacket(&packet, reliable, 0);
+      if (sendImmediate || contexts[slot].hasChild()) contexts[slot].sendPacket(&packet, reliable, 0, &fanout);
       slot = contexts[slot].getNext();
       if (slot == head) break;
     }
-    endQueueBatch();
+    // Out before the own delivery below.
+    fanout.flush();
   }
   if (header.type() == PeerPacket::Disconnect) {
     // The own announcement of a lost link reaches the own engine at once.
@@ -78,7 +80,7 @@ int PeerClient::castPacket(PeerPacket& packet, bool reliable, bool immediate) {
 
 // Relays a broadcast that arrived from neighbour dstSlot to every other
 // neighbour; delivery to the host is handlePacket's.
-int PeerClient::deliverPacket(PeerPacket* packet, bool reliable) {
+int PeerClient::deliverPacket(PeerPacket* packet, bool reliable, const ENetEvent* event) {
   PeerHeader& header = packet->header();
   int32_t last = static_cast<int32_t>(header.dstSlot());
   if (!inRange(last)) return 0;
@@ -87,8 +89,9 @@ int PeerClient::deliverPacket(PeerPacket* packet, bool reliable) {
   if (hasChildren_.load(std::memory_order_relaxed) && header.hasFrame())
     packet->stampDelay(static_cast<uint32_t>(getFrameId()));
   bool immediate = header.immediate();
+  PeerFanout fanout(*this, event);
   for (int steps = 0; steps < MaxSlots && inRange(next) && next != last; ++steps) {
-    if (immediate || contexts[next].hasChild()) contexts[next].sendPacket(packet, reliable, 0);
+    if (immediate || contexts[next].hasChild()) contexts[next].sendPacket(packet, reliable, 0, &fanout);
     next = contexts[next].getNext();
   }
   return 0;
@@ -100,7 +103,7 @@ void PeerClient::handleData(ENetEvent* event, PeerPacket* packet, size_t length,
     if (packet->header().type() == PeerPacket::Data) handleOneOrder(event, packet);
     return;
   }
-  if (packet->header().type() == PeerPacket::Data) deliverPacket(packet, reliable);
+  if (packet->header().type() == PeerPacket::Data) deliverPacket(packet, reliable, event);
   handlePacket(event, packet, length, reliable);
 }
 

@@ -171,6 +171,20 @@ void PeerClient::sendOn(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
   if (enet_peer_send(peer, channel, packet) != 0) enet_packet_destroy(packet);
 }
 
+void PeerClient::sendShared(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
+  PeerKey* state = keyOf(peer);
+  if (state == nullptr || !state->key.keyed()) {
+    enet_peer_send(peer, channel, packet);
+    return;
+  }
+  // Every keyed link seals with its own key and counter: a copy of its own.
+  if (!state->key.established() || packet->dataLength > size_t(RoomKey::MaxPlainSize)) return;
+  ENetPacket* sealed = enet_packet_create(nullptr, packet->dataLength + RoomKey::SealOverhead, packet->flags);
+  if (sealed == nullptr) return;
+  size_t length = state->key.seal(packet->data, packet->dataLength, sealed->data);
+  if (length == 0 || enet_peer_send(peer, 0, sealed) != 0) enet_packet_destroy(sealed);
+}
+
 void PeerClient::refuseConnection(ENetPeer* peer) {
   rejectedPackets.fetch_add(1, std::memory_order_relaxed);
   PeerKey* state = keyOf(peer);

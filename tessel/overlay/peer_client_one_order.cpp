@@ -12,6 +12,7 @@
 #include <enet/enet.h>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/overlay/peer_fanout.h"
 
 namespace zintar {
 
@@ -52,46 +53,46 @@ void PeerClient::handleOneOrder(ENetEvent* event, PeerPacket* packet) {
     if (downStarted && static_cast<int32_t>(position - downNext) < 0) return;
     downStarted = true;
     downNext = position + 1;
-    sendDown(packet);
+    sendDown(packet, event);
     packet->stampDelay(static_cast<uint32_t>(getFrameId()));
     reportMessage(*packet);
     return;
   }
   packet->header().setDstSlot(static_cast<uint32_t>(ownSlot()));
   if (inRange(parent)) {
-    contexts[parent].sendPacket(packet, true, 0);
+    PeerFanout fanout(*this, event);
+    contexts[parent].sendPacket(packet, true, 0, &fanout);
   } else if (rootSlotId.load(std::memory_order_relaxed) == ownSlot()) {
-    appendToLog(packet);
+    appendToLog(packet, event);
   }
 }
 
-void PeerClient::appendToLog(PeerPacket* packet) {
+void PeerClient::appendToLog(PeerPacket* packet, const ENetEvent* event) {
   frameStore.lock();
   packet->header().setIndex(logNext++);
   // The log is kept for what may need it later; delivery does not wait for
   // it, so a packet larger than the store's slots still goes everywhere.
   if (packet->size(true) <= frameStore.getMaxDataSize())
     frameStore.put(reinterpret_cast<const char*>(packet), packet->size(true));
-  sendDown(packet);
+  sendDown(packet, event);
   packet->stampDelay(static_cast<uint32_t>(getFrameId()));
   reportMessage(*packet);
   frameStore.unlock();
 }
 
-void PeerClient::sendDown(PeerPacket* packet) {
+void PeerClient::sendDown(PeerPacket* packet, const ENetEvent* event) {
   int32_t own = ownSlot();
   int32_t parent = parentSlotId.load(std::memory_order_relaxed);
   packet->header().setDstSlot(static_cast<uint32_t>(own));
   int32_t head = linkHead.load(std::memory_order_acquire);
   if (!inRange(head)) return;
-  beginQueueBatch();
+  PeerFanout fanout(*this, event);
   int32_t slot = head;
   for (int steps = 0; steps < MaxSlots && inRange(slot); ++steps) {
-    if (slot != parent) contexts[slot].sendPacket(packet, true, 0);
+    if (slot != parent) contexts[slot].sendPacket(packet, true, 0, &fanout);
     slot = contexts[slot].getNext();
     if (slot == head) break;
   }
-  endQueueBatch();
 }
 
 }  // namespace zintar

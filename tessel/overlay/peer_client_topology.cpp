@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/overlay/peer_fanout.h"
 #include "tessel/records/error_code.h"
 
 namespace zintar {
@@ -235,7 +236,9 @@ void PeerClient::handleDirect(ENetEvent* event, PeerPacket* packet, bool reliabl
   // A packet never goes back the way it came: whatever tables disagree,
   // no packet can bounce between two members.
   if (event != nullptr && linkOf(event->peer) == &contexts[next]) return;
-  contexts[next].sendPacket(packet, reliable, 0);
+  // The received ENet packet itself goes on: its bytes are these.
+  PeerFanout fanout(*this, event);
+  contexts[next].sendPacket(packet, reliable, 0, &fanout);
 }
 
 }  // namespace zintar

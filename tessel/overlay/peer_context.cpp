@@ -6,13 +6,16 @@
 #include <cstring>
 
 #include "tessel/overlay/peer_client.h"
+#include "tessel/overlay/peer_fanout.h"
 
 namespace zintar {
 
 PeerContext::PeerContext()
     : owner(nullptr),
+      peerId(-1),
       host(nullptr),
       peer(nullptr),
+      channel(0),
       next(-1),
       isServer_(false),
       hasChild_(false),
@@ -41,11 +44,7 @@ PacketDef::PeerProperty PeerContext::getPeerProperty() const {
 void PeerContext::setPeerProperty(const PacketDef::PeerProperty& record) {
   KivAutoLock guard(propertyLock);
   property = record;
-}
-
-int32_t PeerContext::getPeerId() const {
-  KivAutoLock guard(propertyLock);
-  return property.id;
+  peerId.store(record.id, std::memory_order_relaxed);
 }
 
 uint32_t PeerContext::getSlot() const {
@@ -64,6 +63,7 @@ int PeerContext::connect() {
   if (connection == nullptr) return -1;
   connection->data = this;
   isServer_.store(true, std::memory_order_relaxed);
+  channel.store(static_cast<uint8_t>(record.roomId.slot()), std::memory_order_relaxed);
   peer.store(connection, std::memory_order_release);
   return 0;
 }
@@ -72,6 +72,7 @@ int PeerContext::accept(ENetPeer* incoming) {
   isServer_.store(false, std::memory_order_relaxed);
   pullAnswered_ = false;
   incoming->data = this;
+  channel.store(static_cast<uint8_t>(getSlot()), std::memory_order_relaxed);
   peer.store(incoming, std::memory_order_release);
   return 0;
 }
@@ -108,6 +109,7 @@ bool PeerContext::reinit(PacketDef::PeerProperty* lost) {
     KivAutoLock guard(propertyLock);
     if (lost != nullptr) *lost = property;
     property.clear();
+    peerId.store(property.id, std::memory_order_relaxed);
     connection = peer.exchange(nullptr, std::memory_order_acq_rel);
   }
   if (connection != nullptr && owner != nullptr) owner->resetPeer(connection);
@@ -122,13 +124,20 @@ bool PeerContext::reinit(PacketDef::PeerProperty* lost) {
   return connection != nullptr;
 }
 
-void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned int length) {
+void PeerContext::sendPacket(const PeerPacket* packet, bool reliable, unsigned int length, PeerFanout* fanout) {
   ENetPeer* connection = getENetPeer();
   if (connection == nullptr || packet == nullptr || owner == nullptr) return;
   size_t bytes = length > 0 ? length : size_t(packet->size(true));
-  ENetPacket* enetPacket = PeerClient::sealablePacket(packet, bytes, reliable ? ENET_PACKET_FLAG_RELIABLE : 0);
+  uint32_t flags = reliable ? ENET_PACKET_FLAG_RELIABLE : 0;
+  if (fanout != nullptr) {
+    // The link sends the packet's bytes as they are, the same as every
+    // other link of the fan-out: one ENet packet serves them all.
+    fanout->add(connection, getChannel(), fanout->share(packet, bytes, flags), true);
+    return;
+  }
+  ENetPacket* enetPacket = PeerClient::sealablePacket(packet, bytes, flags);
   if (enetPacket == nullptr) return;
-  owner->pushENetPacket(connection, static_cast<unsigned char>(getSlot()), enetPacket);
+  owner->pushENetPacket(connection, getChannel(), enetPacket);
 }
 
 void PeerContext::setThrottle() {

@@ -11,10 +11,11 @@
 //
 // Threads: connect/accept/close run on the service thread; sendPacket on
 // any thread. Fields read by another thread without a lock (next, hasChild,
-// the ENet peer) are atomics. The record is written by the host's thread
-// (peer table, session reset) while the service thread reads it, so it is
-// held under its own lock and handed out as a copy; no other lock is taken
-// while that one is held (the overlay's lock order is in peer_client.h).
+// the ENet peer and its channel, the record's id) are atomics. The record
+// is written by the host's thread (peer table, session reset) while the
+// service thread reads it, so it is held under its own lock and handed out
+// as a copy; no other lock is taken while that one is held (the overlay's
+// lock order is in peer_client.h).
 
 #ifndef TESSEL_OVERLAY_PEER_CONTEXT_H_
 #define TESSEL_OVERLAY_PEER_CONTEXT_H_
@@ -31,6 +32,7 @@
 namespace zintar {
 
 class PeerClient;
+class PeerFanout;
 
 class TESSEL_EXPORT PeerContext {
  public:
@@ -67,16 +69,20 @@ class TESSEL_EXPORT PeerContext {
   bool reinit(PacketDef::PeerProperty* lost = nullptr);
 
   // Queues packet on this link: length bytes, or size(true) when length is
-  // 0. Dropped silently without a connection.
-  void sendPacket(const PeerPacket* packet, bool reliable, unsigned int length);
+  // 0. Dropped silently without a connection. With a fan-out, the send
+  // joins the fan-out's (queued when it is flushed), sharing its ENet
+  // packet with the other links that send the same bytes; without one it
+  // is queued at once in an ENet packet of its own.
+  void sendPacket(const PeerPacket* packet, bool reliable, unsigned int length, PeerFanout* fanout = nullptr);
   // ENet throttling on a connected peer: interval 5000 ms, acceleration 3,
   // deceleration 0, so that the link's window never narrows.
   void setThrottle();
 
   PacketDef::PeerProperty getPeerProperty() const;
   void setPeerProperty(const PacketDef::PeerProperty& record);
-  // The record's id and room word, without copying the whole record.
-  int32_t getPeerId() const;
+  // The record's id, read without the record's lock (every delivered
+  // packet names its originator by it), and its slot.
+  int32_t getPeerId() const { return peerId.load(std::memory_order_relaxed); }
   uint32_t getSlot() const;
 
   int32_t getNext() const { return next.load(std::memory_order_relaxed); }
@@ -90,6 +96,9 @@ class TESSEL_EXPORT PeerContext {
   unsigned short getPing() const;
   // The ENet peer, or null while the link is down.
   ENetPeer* getENetPeer() const { return peer.load(std::memory_order_acquire); }
+  // The ENet channel the link sends on: the slot of its record, fixed when
+  // the link comes up (connect, accept), so that sending reads no record.
+  uint8_t getChannel() const { return channel.load(std::memory_order_relaxed); }
 
   // Service thread: where the answer to a pull from position starts, or
   // false when it waits. The first answer starts at the puller's position.
@@ -131,8 +140,12 @@ class TESSEL_EXPORT PeerContext {
   PeerClient* owner;
   mutable KivMutex propertyLock;
   PacketDef::PeerProperty property GUARDED_BY(propertyLock);
+  // property.id, written with it.
+  std::atomic<int32_t> peerId;
   ENetHost* host;
   std::atomic<ENetPeer*> peer;
+  // Written before peer is published and read after it is loaded.
+  std::atomic<uint8_t> channel;
   std::atomic<int32_t> next;
   std::atomic<bool> isServer_;
   std::atomic<bool> hasChild_;
