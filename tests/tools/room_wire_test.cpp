@@ -7,9 +7,10 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <cstring>
+#include <array>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "tests/support/test_support.h"
 #include "tools/room/room_wire.h"
@@ -21,29 +22,21 @@ using tessel_room::TrafficStamp;
 
 namespace {
 
-// A channel reading the far end of a pipe whose write end the test holds.
-struct PipeEnds {
-  int read = -1;
-  int write = -1;
-  PipeEnds() {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) == 0) {
-      read = ends[0];
-      write = ends[1];
-    }
-  }
-};
+// A nonblocking pipe: its read end, then its write end.
+std::array<int, 2> makePipe() {
+  std::array<int, 2> ends{-1, -1};
+  EXPECT_EQ(pipe2(ends.data(), O_CLOEXEC | O_NONBLOCK), 0);
+  return ends;
+}
 
 TEST(RoomWireTest, MessagesCrossAPipeWholeAndBadOnesAreRefused) {
-  PipeEnds there, back;
-  ASSERT_GE(there.read, 0);
-  ASSERT_GE(back.read, 0);
-  MessageChannel sender(back.read, there.write);
-  MessageChannel receiver(there.read, back.write);
+  const auto there = makePipe(), back = makePipe();
+  MessageChannel sender(back[0], there[1]);
+  MessageChannel receiver(there[0], back[1]);
 
   // More than a pipe holds at once: the receiver drains while the sender
   // pushes, as the processes would.
-  std::string big(200000, 'x');
+  const std::string big(200000, 'x');
   MessageWriter first(tessel_room::MsgPingList);
   first.blob(big).i32(-5).u16(7).u8(9);
   std::string message;
@@ -62,19 +55,17 @@ TEST(RoomWireTest, MessagesCrossAPipeWholeAndBadOnesAreRefused) {
   uint16_t small = 0;
   uint8_t tiny = 0;
   ASSERT_TRUE(reader.blob(blob) && reader.i32(number) && reader.u16(small) && reader.u8(tiny));
-  EXPECT_EQ(blob, big);
-  EXPECT_EQ(number, -5);
-  EXPECT_EQ(small, 7);
-  EXPECT_EQ(tiny, 9);
+  EXPECT_TRUE(blob == big);
+  EXPECT_EQ(std::tuple(number, small, tiny), std::tuple(-5, uint16_t(7), uint8_t(9)));
   EXPECT_FALSE(reader.u8(tiny)) << "nothing past the end";
 
   // A frame written a byte at a time is taken only once it is whole.
   MessageWriter second(tessel_room::MsgRosterDone);
   second.u32(42);
   uint32_t length = static_cast<uint32_t>(second.bytes().size());
-  std::string frame = std::string(reinterpret_cast<const char*>(&length), 4) + second.bytes();
+  const std::string frame = std::string(reinterpret_cast<const char*>(&length), 4) + second.bytes();
   for (size_t i = 0; i < frame.size(); ++i) {
-    ASSERT_EQ(write(there.write, frame.data() + i, 1), 1);
+    ASSERT_EQ(write(there[1], frame.data() + i, 1), 1);
     receiver.receive();
     EXPECT_EQ(receiver.next(message), i + 1 == frame.size()) << "after byte " << i;
   }
@@ -83,14 +74,14 @@ TEST(RoomWireTest, MessagesCrossAPipeWholeAndBadOnesAreRefused) {
 
   // Lengths of nothing or past the limit break the channel.
   for (uint32_t bad : {0u, MessageChannel::MaxMessageSize + 1}) {
-    PipeEnds pipe;
-    MessageChannel channel(pipe.read, -1);
-    ASSERT_EQ(write(pipe.write, &bad, 4), 4);
+    const auto pipe = makePipe();
+    MessageChannel channel(pipe[0], -1);
+    ASSERT_EQ(write(pipe[1], &bad, 4), 4);
     EXPECT_TRUE(tessel_test::waitFor([&] {
       channel.receive();
       return !channel.next(message) && channel.broken();
     })) << bad;
-    close(pipe.write);
+    close(pipe[1]);
   }
   // A blob whose length runs past the body is refused and consumes nothing.
   MessageWriter writer(tessel_room::MsgTopology);
@@ -102,27 +93,19 @@ TEST(RoomWireTest, MessagesCrossAPipeWholeAndBadOnesAreRefused) {
 }
 
 TEST(RoomWireTest, StampsSurviveAPayloadAndForeignBytesAreRefused) {
-  TrafficStamp stamp;
-  stamp.kind = tessel_room::KindOrdered;
-  stamp.origin = 31;
-  stamp.sequence = 0xA1B2C3D4;
-  stamp.sentTick = 0xFFFFFFF0;
-  for (size_t size : {size_t(12), size_t(1024)}) {
-    std::string payload = stamp.payload(size);
-    ASSERT_EQ(payload.size(), size);
-    TrafficStamp back;
-    ASSERT_TRUE(TrafficStamp::parse(payload.data(), payload.size(), back));
-    EXPECT_EQ(back.kind, stamp.kind);
-    EXPECT_EQ(back.origin, stamp.origin);
-    EXPECT_EQ(back.sequence, stamp.sequence);
-    EXPECT_EQ(back.sentTick, stamp.sentTick);
-  }
-  std::string good = stamp.payload(32);
-  std::string wrongMagic = good;
-  wrongMagic[0] = 'X';
-  std::string wrongKind = good;
-  wrongKind[1] = 9;
+  const TrafficStamp stamp{tessel_room::KindOrdered, 31, 0xA1B2C3D4, 0xFFFFFFF0};
+  auto fields = [](const TrafficStamp& s) { return std::tuple(s.kind, s.origin, s.sequence, s.sentTick); };
   TrafficStamp out;
+  for (size_t size : {size_t(12), size_t(1024)}) {
+    const std::string payload = stamp.payload(size);
+    ASSERT_EQ(payload.size(), size);
+    ASSERT_TRUE(TrafficStamp::parse(payload.data(), payload.size(), out));
+    EXPECT_EQ(fields(out), fields(stamp));
+  }
+  // Too short, no bytes, a wrong magic byte, a kind that does not exist.
+  std::string good = stamp.payload(32), wrongMagic = good, wrongKind = good;
+  wrongMagic[0] = 'X';
+  wrongKind[1] = 9;
   EXPECT_FALSE(TrafficStamp::parse(good.data(), 11, out));
   EXPECT_FALSE(TrafficStamp::parse(nullptr, 32, out));
   EXPECT_FALSE(TrafficStamp::parse(wrongMagic.data(), wrongMagic.size(), out));
