@@ -110,12 +110,9 @@ class Peer {
       result = api_.connect(5000);
     } else if (command == "pingroot") {
       pongs_ = 0;
-      for (int64_t deadline = steadyMs() + 10000; pongs_ == 0 && steadyMs() < deadline;) {
+      for (int64_t deadline = steadyMs() + 10000; pongs_ == 0 && steadyMs() < deadline; drainJobs()) {
         api_.sendPing();
-        for (int i = 0; i < 10 && pongs_ == 0; ++i) {
-          std::this_thread::sleep_for(std::chrono::milliseconds(2));
-          drainJobs();
-        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
       }
       result = pongs_ > 0 ? 0 : -1;
     } else if (command == "cast" && in >> count >> value >> tag) {
@@ -189,13 +186,14 @@ class Peer {
       char tag[8] = {};
       int origin = 0, seq = 0;
       switch (job.getType()) {
-        case zintar::TesselJob::JobMessage:
-          if (std::sscanf(std::string(job.getData(), job.getDataSize()).c_str(), "%7[A-Z]:%d:%d:", tag, &origin, &seq) == 3)
-            std::snprintf(event, sizeof(event), "m %s %d %d %d %u", tag, origin, seq, job.getPeerId(),
-                          unsigned(job.getDataSize()));
+        case zintar::TesselJob::JobMessage: {
+          std::string payload(job.getData(), job.getDataSize());
+          if (std::sscanf(payload.c_str(), "%7[A-Z]:%d:%d:", tag, &origin, &seq) == 3)
+            std::snprintf(event, sizeof(event), "m %s %d %d %d %zu", tag, origin, seq, job.getPeerId(), payload.size());
           else
-            std::snprintf(event, sizeof(event), "x %d %u", job.getPeerId(), unsigned(job.getDataSize()));
+            std::snprintf(event, sizeof(event), "x %d %zu", job.getPeerId(), payload.size());
           break;
+        }
         case zintar::TesselJob::JobDisconnect:
           std::snprintf(event, sizeof(event), "d %d", job.getPeerId());
           break;

@@ -181,8 +181,7 @@ class FaultRoom {
           if (m.tag != tag) continue;
           seqs[m.origin].push_back(m.seq);
           order.emplace_back(m.origin, m.seq);
-          EXPECT_EQ(m.jobPeer, m.origin) << tag;
-          EXPECT_EQ(m.size, PayloadSize) << tag;
+          EXPECT_TRUE(m.jobPeer == m.origin && m.size == PayloadSize) << tag << " " << m.jobPeer << " " << m.size;
         }
         for (int from : members) {
           std::vector<int> sent;

@@ -42,31 +42,8 @@ constexpr int FaultPort = 7000;
 inline uint32_t hostIp(int host) { return 0xC6120000u + uint32_t(host) + 1; }
 
 inline int64_t steadyMs() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::steady_clock::now().time_since_epoch())
-      .count();
-}
-
-// Runs command (ip and nft live in the sbin folders) with its input, output
-// and error on the given descriptors (error -1: the test's); its pid.
-inline pid_t startProcess(const std::vector<std::string>& command, int in, int out, int err) {
-  static const bool pathSet = [] {
-    const char* path = getenv("PATH");
-    return setenv("PATH", (std::string("/usr/sbin:/sbin:") + (path ? path : "/usr/bin:/bin")).c_str(), 1) == 0;
-  }();
-  (void)pathSet;
-  std::vector<char*> argv;
-  for (const std::string& part : command) argv.push_back(const_cast<char*>(part.c_str()));
-  argv.push_back(nullptr);
-  signal(SIGPIPE, SIG_IGN);  // a helper that died must fail a write, not the test
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  dup2(in, STDIN_FILENO);
-  dup2(out, STDOUT_FILENO);
-  if (err >= 0) dup2(err, STDERR_FILENO);
-  for (int fd = 3; fd < 1024; ++fd) close(fd);
-  execvp(argv[0], argv.data());
-  _exit(127);
+  using namespace std::chrono;
+  return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 class PeerProcess {
@@ -74,11 +51,21 @@ class PeerProcess {
   // Starts program with args inside namespace ns; its standard error goes
   // to the test's.
   PeerProcess(const std::string& ns, const std::string& program, const std::vector<std::string>& args) {
-    int input[2], output[2];
-    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
     std::vector<std::string> command = {"ip", "netns", "exec", ns, program};
     command.insert(command.end(), args.begin(), args.end());
-    pid_ = startProcess(command, input[0], output[1], -1);
+    std::vector<char*> argv;
+    for (std::string& part : command) argv.push_back(part.data());
+    argv.push_back(nullptr);
+    int input[2], output[2];
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
+    signal(SIGPIPE, SIG_IGN);  // a peer that died must fail a write, not the test
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(input[0], STDIN_FILENO);
+      dup2(output[1], STDOUT_FILENO);
+      execvp(argv[0], argv.data());
+      _exit(127);
+    }
     close(input[0]);
     close(output[1]);
     in_ = input[1];
@@ -120,14 +107,6 @@ class PeerProcess {
     }
   }
 
-  // send and answer; N of the answer "ok N", or -10000 when none came.
-  int call(const std::string& line, int timeoutMs = 15000) {
-    std::vector<std::string> lines;
-    int value = -10000;
-    if (send(line) && answer(lines, timeoutMs) && !lines.empty()) std::sscanf(lines[0].c_str(), "ok %d", &value);
-    return value;
-  }
-
   void kill() {
     if (pid_ <= 0) return;
     ::kill(pid_, SIGKILL);
@@ -145,28 +124,24 @@ class PeerProcess {
 class NetnsLab {
  public:
   // Runs a command of the machine (ip, nft); its exit status, 127 when the
-  // tool is missing.
+  // tool is missing. Its output and errors go to output.
   static int run(const std::vector<std::string>& command, std::string* output = nullptr) {
-    int out[2];
-    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (null < 0 || pipe2(out, O_CLOEXEC) != 0) return -1;
-    pid_t pid = startProcess(command, null, out[1], out[1]);
-    close(null);
-    close(out[1]);
-    std::string text;
+    std::string line;
+    for (const std::string& part : command) line += "'" + part + "' ";
+    FILE* pipe = popen((line + "2>&1 </dev/null").c_str(), "r");
+    if (pipe == nullptr) return -1;
     char buffer[4096];
-    ssize_t got;
-    while ((got = read(out[0], buffer, sizeof(buffer))) > 0 || (got < 0 && errno == EINTR))
-      if (got > 0) text.append(buffer, size_t(got));
-    close(out[0]);
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    if (output != nullptr) *output = text;
+    for (size_t got; (got = fread(buffer, 1, sizeof(buffer), pipe)) > 0;)
+      if (output != nullptr) output->append(buffer, got);
+    int status = pclose(pipe);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   }
 
   // Whether this process may build a lab and add loss; why not in reason.
+  // Puts the sbin folders, where ip and nft live, on the search path.
   static bool permitted(std::string& reason) {
+    const char* path = getenv("PATH");
+    setenv("PATH", (std::string("/usr/sbin:/sbin:") + (path ? path : "/usr/bin:/bin")).c_str(), 1);
     if (geteuid() != 0) {
       reason = "the fault tests need root (network namespaces, veth links, nftables); run them as root";
       return false;
