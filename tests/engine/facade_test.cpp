@@ -43,11 +43,7 @@ TEST(FacadeTest, SecondInitCreatesNothingAndLastErrorIsClearedByStartSessionOnly
 }
 
 TEST(FacadeTest, LocalAddressChoice) {
-  struct Case {
-    std::vector<uint32_t> addresses;
-    uint32_t ip;
-    bool real;
-  } cases[] = {
+  struct Case { std::vector<uint32_t> addresses; uint32_t ip; bool real; } cases[] = {
       {{0x0A000005, 0xC0A80107}, 0xC0A80107, false},  // only private: the last one
       {{0x0A000005, 0xCB007109}, 0xCB007109, true},   // a public one wins
       {{0xAC200001}, 0xAC200001, true},               // 172.32.0.1 is public
@@ -64,15 +60,4 @@ TEST(FacadeTest, LocalAddressChoice) {
     EXPECT_EQ(ip, c.ip);
     EXPECT_EQ(real, c.real);
   }
-}
-
-TEST(FacadeTest, RoomIdBounds) {
-  Tessel engine;
-  EXPECT_EQ(+engine.getPeerProperty().id, -1);
-  EXPECT_EQ(engine.setRoomId(1023, 16383), 0);
-  EXPECT_EQ(engine.setRoomId(1024, 0), -1);
-  EXPECT_EQ(engine.setRoomId(0, 16384), -1);
-  EXPECT_EQ(engine.setRoomId(-1, 0), -1);
-  EXPECT_EQ(engine.getPeerProperty().roomId.major(), 1023u);
-  EXPECT_EQ(engine.getPeerProperty().roomId.minor(), 16383u);
 }

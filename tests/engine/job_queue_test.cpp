@@ -49,11 +49,7 @@ TEST(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   engine.gotError(8, 0x10F07);
   EXPECT_EQ(engine.getNumJobs(), 5);
   EXPECT_FALSE(engine.emptyJob());
-  const struct {
-    uint16_t type;
-    int32_t peer;
-    uint16_t ping;
-  } expected[] = {
+  const struct { uint16_t type; int32_t peer; uint16_t ping; } expected[] = {
       {TesselJob::JobMessage, 5, 60000},
       {TesselJob::JobPingPong, 6, uint16_t(-3)},
       {TesselJob::JobDisconnect, 31337, 60000},  // the departed peer, not the packet's sender

@@ -48,6 +48,13 @@ TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
   EXPECT_EQ(engine.removePeer(8), 0);  // already gone: nothing changes
   EXPECT_EQ(engine.getNumPeers(), 1);
   EXPECT_EQ(engine.removePeer(99), -1);
+  // Room numbers outside 10 and 14 bits are refused and change nothing.
+  for (auto [major, minor] : {std::pair{1024, 0}, {0, 16384}, {-1, 0}}) EXPECT_EQ(engine.setRoomId(major, minor), -1);
+  EXPECT_EQ(engine.getPeerProperty().roomId.minor(), 6u);
+  EXPECT_EQ(engine.setRoomId(1023, 16383), 0);
+  EXPECT_EQ(engine.getPeerProperty().roomId.major(), 1023u);
+  EXPECT_EQ(engine.getPeerProperty().roomId.minor(), 16383u);
+  EXPECT_EQ(+Tessel().getPeerProperty().id, -1);
 }
 
 TEST_F(PeerTableTest, PeerPingListNeverWritesPastItsBuffer) {

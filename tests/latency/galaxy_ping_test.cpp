@@ -63,13 +63,8 @@ class GalaxyPingTest : public testing::Test {
 TEST_F(GalaxyPingTest, ListChecksRunInOrderAndKeepWhatWasReadBeforeAFailure) {
   const std::vector<Galaxy> base = {{7, "base.example", 7000}};
   const std::string name63(63, 'n'), name64(64, 'm');
-  struct Case {
-    const char* what;
-    std::string bytes;
-    int result;
-    int threshold;  // -2: left as it was
-    std::vector<Galaxy> list;
-  } cases[] = {
+  // threshold -2: left as it was.
+  struct Case { const char* what; std::string bytes; int result, threshold; std::vector<Galaxy> list; } cases[] = {
       {"3 bytes", galaxyList(base, 800).substr(0, 3), -1, -2, base},
       {"6 bytes set the threshold", galaxyList(base, 800).substr(0, 6), -1, 800, base},
       {"count 0", galaxyList({{1, "a", 1}}, 800, 0), -1, 800, base},
@@ -203,11 +198,8 @@ TEST_F(GalaxyPingTest, GalaxydEchoesAndTheEngineMeasuresAnsweringGalaxiesOnly) {
   ASSERT_TRUE(responder.ok()) << responder.output();
   tessel_test::RawUdpSocket client;
   ASSERT_TRUE(client.ok());
-  struct Case {
-    size_t size;
-    bool answered;
-    int from = -1;  // a forged source port; -1: the client's own
-  } cases[] = {{0, false},  {1, true},   {1484, true}, {1485, false}, {65507, false}, {12, false, responder.port()},
+  // from: a forged source port; -1: the client's own.
+  struct Case { size_t size; bool answered; int from = -1; } cases[] = {{0, false},  {1, true},   {1484, true}, {1485, false}, {65507, false}, {12, false, responder.port()},
                {12, false, 0}, {12, false, 1023}, {12, true, 1024}};
   int64_t answers = 0;
   unsigned char fill = 0;

@@ -68,22 +68,14 @@ bool readFrom(int fd, std::string& text, bool untilLine, Clock::time_point deadl
 // Waits for pid until deadline, then kills it. Its exit status, or -1.
 int reap(pid_t pid, Clock::time_point deadline) {
   int status = 0;
-  bool gone = false;
+  pid_t done = 0;  // 0 while it runs, -1 when it cannot be waited for
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  bool exited = waitFor(
-      [&] {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        gone = done < 0;
-        return done == pid || gone;
-      },
-      std::max(left, std::chrono::milliseconds(0)));
-  if (gone) return -1;
-  if (!exited) {
+  waitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, std::max(left, std::chrono::milliseconds(0)));
+  if (done == 0) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
