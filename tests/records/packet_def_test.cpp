@@ -200,16 +200,13 @@ TEST(PeerRecords, PeerPropertyDefaultsAreByteExactAndRoomIdFieldsStayInTheirBits
   EXPECT_EQ(tessel_test::bytesOf(used), expected);
 
   PacketDef::RoomId room;
-  room.setMajor(1023);
-  room.setMinor(16383);
-  room.setSlot(255);
+  room.setMajor(1023), room.setMinor(16383), room.setSlot(255);
   EXPECT_EQ(room.word, 0xFFFFFFFFu);
   room.setMinor(0);
   EXPECT_EQ(room.major(), 1023u);
   EXPECT_EQ(room.slot(), 255u);
   PacketDef::RoomId narrow;  // out-of-width values never spill over
-  narrow.setMajor(1024 + 7);
-  narrow.setSlot(0x1FF);
+  narrow.setMajor(1024 + 7), narrow.setSlot(0x1FF);
   EXPECT_EQ(narrow.word, 0xFF000007u);
   // Equality takes the slot, the order does not: (major, minor, slot).
   struct Case { uint32_t a[3], b[3]; bool equal; int less; } cases[] = {
