@@ -12,13 +12,6 @@ using zintar::TesselJob;
 
 namespace {
 
-// An engine with its tables but without a listening overlay host.
-class JobQueueTest : public ::testing::Test {
- protected:
-  void SetUp() override { ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0); }
-  Tessel engine;
-};
-
 PeerPacket messageWith(int32_t value) {
   PeerPacket packet(PeerPacket::Data, false);
   packet.header().setDataSize(sizeof(value));
@@ -34,7 +27,10 @@ int32_t payloadOf(const TesselJob& job) {
 
 }  // namespace
 
-TEST_F(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
+// Each test's engine has its tables but no listening overlay host.
+TEST(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
+  Tessel engine;
+  ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
   TesselJob job(TesselJob::JobMessage, 77);
   EXPECT_FALSE(engine.popJob(job));
   EXPECT_EQ(job.getPeerId(), 77);  // untouched on an empty queue
@@ -53,11 +49,7 @@ TEST_F(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   engine.gotError(8, 0x10F07);
   EXPECT_EQ(engine.getNumJobs(), 5);
   EXPECT_FALSE(engine.emptyJob());
-  const struct {
-    uint16_t type;
-    int32_t peer;
-    uint16_t ping;
-  } expected[] = {
+  const struct { uint16_t type; int32_t peer; uint16_t ping; } expected[] = {
       {TesselJob::JobMessage, 5, 60000},
       {TesselJob::JobPingPong, 6, uint16_t(-3)},
       {TesselJob::JobDisconnect, 31337, 60000},  // the departed peer, not the packet's sender
@@ -76,7 +68,11 @@ TEST_F(JobQueueTest, CallbacksQueueOneJobEachInOrder) {
   EXPECT_TRUE(engine.emptyJob());
 }
 
-TEST_F(JobQueueTest, JobPutDiscardsUntilClearedAndAFullQueueDrops) {
+TEST(JobQueueTest, QueueIsClosedOutsideInitJobPutDiscardsAndAFullQueueDrops) {
+  Tessel engine;
+  engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 0);
+  ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
   engine.setJobPut(true);
   engine.gotMessage(1, messageWith(1));
   engine.gotError(1, 1);
@@ -89,9 +85,16 @@ TEST_F(JobQueueTest, JobPutDiscardsUntilClearedAndAFullQueueDrops) {
   for (int i = 0; i < 3; ++i) engine.gotError(1, 1);
   EXPECT_EQ(engine.getNumJobs(), 2);
   EXPECT_EQ(engine.getDroppedJobs(), 2u);  // discarded while put: not counted
+  engine.deinit();
+  engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 0);
+  TesselJob job;
+  EXPECT_FALSE(engine.popJob(job));
 }
 
-TEST_F(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
+TEST(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
+  Tessel engine;
+  ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
   const int perThread = 5000;
   std::vector<std::thread> pushers;
   for (int32_t thread = 0; thread < 2; ++thread)
@@ -112,18 +115,4 @@ TEST_F(JobQueueTest, JobsFromTwoThreadsPopInOrderPerThread) {
     ++popped;
   }
   for (auto& t : pushers) t.join();
-}
-
-TEST(EngineStateTest, QueueIsClosedOutsideInitAndDeinit) {
-  Tessel engine;
-  engine.gotError(1, 1);
-  EXPECT_EQ(engine.getNumJobs(), 0);
-  ASSERT_EQ(engine.init(1, 0, false, 0, false, false), 0);
-  engine.gotError(1, 1);
-  EXPECT_EQ(engine.getNumJobs(), 1);
-  engine.deinit();
-  engine.gotError(1, 1);
-  EXPECT_EQ(engine.getNumJobs(), 0);
-  TesselJob job;
-  EXPECT_FALSE(engine.popJob(job));
 }

@@ -21,6 +21,13 @@ class PeerTableTest : public ::testing::Test {
   Tessel engine;
 };
 
+// count records: peer firstId + i in slot i.
+std::vector<PacketDef::PeerProperty> records(int32_t firstId, int count) {
+  std::vector<PacketDef::PeerProperty> made(static_cast<size_t>(count));
+  for (int i = 0; i < count; ++i) made[size_t(i)].id = firstId + i, made[size_t(i)].roomId.setSlot(uint32_t(i));
+  return made;
+}
+
 int32_t readInt(const char* at) {
   int32_t value;
   std::memcpy(&value, at, 4);
@@ -48,6 +55,13 @@ TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
   EXPECT_EQ(engine.removePeer(8), 0);  // already gone: nothing changes
   EXPECT_EQ(engine.getNumPeers(), 1);
   EXPECT_EQ(engine.removePeer(99), -1);
+  // Room numbers outside 10 and 14 bits are refused and change nothing.
+  for (auto [major, minor] : {std::pair{1024, 0}, {0, 16384}, {-1, 0}}) EXPECT_EQ(engine.setRoomId(major, minor), -1);
+  EXPECT_EQ(engine.getPeerProperty().roomId.minor(), 6u);
+  EXPECT_EQ(engine.setRoomId(1023, 16383), 0);
+  EXPECT_EQ(engine.getPeerProperty().roomId.major(), 1023u);
+  EXPECT_EQ(engine.getPeerProperty().roomId.minor(), 16383u);
+  EXPECT_EQ(+Tessel().getPeerProperty().id, -1);
 }
 
 TEST_F(PeerTableTest, PeerPingListNeverWritesPastItsBuffer) {
@@ -73,13 +87,9 @@ TEST_F(PeerTableTest, PeerPingListNeverWritesPastItsBuffer) {
 }
 
 TEST_F(PeerTableTest, TopologyDescriptionIsReadWithinItsSize) {
-  std::vector<PacketDef::PeerProperty> records(3);
-  for (int i = 0; i < 3; ++i) {
-    records[size_t(i)].id = 20 + i;
-    records[size_t(i)].roomId.setSlot(uint32_t(i));
-  }
-  records[2].roomId.setSlot(40);  // beyond the room: ignored
-  std::string description = tessel_test::topologyDescription(16, 1000, true, records, {0});
+  std::vector<PacketDef::PeerProperty> three = records(20, 3);
+  three[2].roomId.setSlot(40);  // beyond the room: ignored
+  std::string description = tessel_test::topologyDescription(16, 1000, true, three, {0});
   // Every cut of the description is refused or applied partly, never read past.
   for (size_t cut = 0; cut < description.size(); ++cut) {
     std::vector<char> copy(description.begin(), description.begin() + long(cut));
@@ -116,32 +126,19 @@ TEST_F(PeerTableTest, TopologyDescriptionIsReadWithinItsSize) {
 // some 900 GB of frame store. Counts above the limit are refused before
 // anything is allocated, and nothing after them is applied.
 TEST_F(PeerTableTest, FrameStoreCountFromDescriptionIsBounded) {
-  struct Case {
-    int32_t capacity;
-    int result;
-  };
-  const Case cases[] = {
-      {0x24000040, -1},
-      {zintar::PeerClient::MaxStoreCapacity + 1, -1},
-      {0x7FFFFFFF, -1},
-      {zintar::PeerClient::MaxStoreCapacity, 0},
-  };
-  for (const Case& c : cases) {
-    std::string description = tessel_test::topologyDescription(c.capacity, 8, true, {}, {});
-    EXPECT_EQ(engine.setTopology(description.data(), int(description.size())), c.result) << c.capacity;
-    EXPECT_EQ(engine.isSyncTime(), c.result == 0) << c.capacity;
+  const int32_t max = zintar::PeerClient::MaxStoreCapacity;
+  for (int32_t capacity : {0x24000040, max + 1, 0x7FFFFFFF, max}) {
+    std::string description = tessel_test::topologyDescription(capacity, 8, true, {}, {});
+    EXPECT_EQ(engine.setTopology(description.data(), int(description.size())), capacity == max ? 0 : -1) << capacity;
+    EXPECT_EQ(engine.isSyncTime(), capacity == max) << capacity;
   }
 }
 
 TEST_F(PeerTableTest, ClosestPeerSkipsExcludedAndTiesGoToTheLowerSlot) {
-  std::vector<PacketDef::PeerProperty> records(4);
-  for (int i = 0; i < 4; ++i) {
-    records[size_t(i)].id = 30 + i;
-    records[size_t(i)].roomId.setSlot(uint32_t(i));
-  }
-  records[3].excludeFromClosest = 1;  // by the description
+  std::vector<PacketDef::PeerProperty> four = records(30, 4);
+  four[3].excludeFromClosest = 1;  // by the description
   // Figures 10 and 13 for slots 0 and 3 by the helper; 1 and 2 tie at 50.
-  std::string description = tessel_test::topologyDescription(0, 0, false, records, {0, 0, 0, 0});
+  std::string description = tessel_test::topologyDescription(0, 0, false, four, {0, 0, 0, 0});
   int32_t fifty = 50;
   for (size_t entry : {1u, 2u}) std::memcpy(&description[17 + 200 + 6 * entry + 2], &fifty, 4);
   ASSERT_EQ(engine.setTopology(description.data(), int(description.size())), 0);

@@ -36,21 +36,7 @@ TEST(ErrorTextTest, EveryCodeTheLibrarySetsHasAText) {
   EXPECT_STREQ(job.getErrorString(), "Can't retrive system information");
 }
 
-TEST(TesselJobTest, ClearRestoresTheDefaults) {
-  TesselJob job(TesselJob::JobError, 42);
-  job.setError(5);
-  job.setPing(7);
-  job.clear();
-  EXPECT_EQ(job.getType(), TesselJob::JobNone);
-  EXPECT_EQ(job.getPeerId(), -1);
-  EXPECT_EQ(job.getError(), 0u);
-  EXPECT_EQ(job.getFrameId(), 0);
-  EXPECT_EQ(job.getPing(), 60000);
-  EXPECT_EQ(job.getDataSize(), 0);
-  EXPECT_EQ(job.getData()[0], 0);
-}
-
-TEST(TesselJobTest, MessageTakesFrameDelayAndPayloadWithinBothBuffers) {
+TEST(TesselJobTest, MessageTakesFrameDelayAndPayloadWithinBothBuffersAndClearRestoresTheDefaults) {
   PeerPacket framed = dataPacket(true, 12, 'm');
   framed.setFrameId(123456);
   framed.setPing(17);
@@ -59,6 +45,15 @@ TEST(TesselJobTest, MessageTakesFrameDelayAndPayloadWithinBothBuffers) {
   EXPECT_EQ(job.getFrameId(), 123456);
   EXPECT_EQ(job.getPing(), 17);
   EXPECT_EQ(std::string(job.getData(), size_t(job.getDataSize())), std::string(12, 'm'));
+  job.setError(5);
+  job.clear();
+  EXPECT_EQ(job.getType(), TesselJob::JobNone);
+  EXPECT_EQ(job.getPeerId(), -1);
+  EXPECT_EQ(job.getError(), 0u);
+  EXPECT_EQ(job.getFrameId(), 0);
+  EXPECT_EQ(job.getPing(), 60000);
+  EXPECT_EQ(job.getDataSize(), 0);
+  EXPECT_EQ(job.getData()[0], 0);
   TesselJob plain(TesselJob::JobMessage, 9, dataPacket(false, 1478, 'n'));
   EXPECT_EQ(plain.getFrameId(), 0);
   EXPECT_EQ(plain.getPing(), 60000);

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <string>
 #include <thread>
@@ -33,11 +34,11 @@ void put(std::string& bytes, T value) {
   bytes.append(reinterpret_cast<const char*>(&value), sizeof(value));
 }
 
-// A galaxy list buffer as the host hands it over.
-std::string galaxyList(int32_t threshold, uint32_t count, const std::vector<Galaxy>& galaxies) {
+// A galaxy list buffer as the host hands it over; count -1: the list's size.
+std::string galaxyList(const std::vector<Galaxy>& galaxies, int32_t threshold = 1000, int64_t count = -1) {
   std::string bytes;
   put(bytes, threshold);
-  put(bytes, count);
+  put(bytes, static_cast<uint32_t>(count < 0 ? int64_t(galaxies.size()) : count));
   for (const Galaxy& galaxy : galaxies) {
     put(bytes, galaxy.id);
     put(bytes, static_cast<uint32_t>(galaxy.nameLength < 0 ? int64_t(galaxy.name.size()) : galaxy.nameLength));
@@ -45,10 +46,6 @@ std::string galaxyList(int32_t threshold, uint32_t count, const std::vector<Gala
     put(bytes, galaxy.port);
   }
   return bytes;
-}
-
-std::string galaxyList(const std::vector<Galaxy>& galaxies) {
-  return galaxyList(1000, static_cast<uint32_t>(galaxies.size()), galaxies);
 }
 
 class GalaxyPingTest : public testing::Test {
@@ -66,25 +63,20 @@ class GalaxyPingTest : public testing::Test {
 TEST_F(GalaxyPingTest, ListChecksRunInOrderAndKeepWhatWasReadBeforeAFailure) {
   const std::vector<Galaxy> base = {{7, "base.example", 7000}};
   const std::string name63(63, 'n'), name64(64, 'm');
-  struct Case {
-    const char* what;
-    std::string bytes;
-    int result;
-    int threshold;  // -2: left as it was
-    std::vector<Galaxy> list;
-  } cases[] = {
-      {"3 bytes", galaxyList(800, 1, base).substr(0, 3), -1, -2, base},
-      {"6 bytes set the threshold", galaxyList(800, 1, base).substr(0, 6), -1, 800, base},
-      {"count 0", galaxyList(800, 0, {{1, "a", 1}}), -1, 800, base},
-      {"second name of 65 bytes", galaxyList(800, 2, {{1, "a", 1}, {2, std::string(65, 'x'), 2}}), -1, 800,
+  // threshold -2: left as it was.
+  struct Case { const char* what; std::string bytes; int result, threshold; std::vector<Galaxy> list; } cases[] = {
+      {"3 bytes", galaxyList(base, 800).substr(0, 3), -1, -2, base},
+      {"6 bytes set the threshold", galaxyList(base, 800).substr(0, 6), -1, 800, base},
+      {"count 0", galaxyList({{1, "a", 1}}, 800, 0), -1, 800, base},
+      {"second name of 65 bytes", galaxyList({{1, "a", 1}, {2, std::string(65, 'x'), 2}}, 800), -1, 800,
        {{1, "a", 1}}},
-      {"second entry cut in its port", galaxyList(800, 2, {{1, "a", 1}, {2, "b", 2}}).substr(0, 8 + 13 + 10), -1,
+      {"second entry cut in its port", galaxyList({{1, "a", 1}, {2, "b", 2}}, 800).substr(0, 8 + 13 + 10), -1,
        800, {{1, "a", 1}}},
-      {"name length with the top bit set", galaxyList(800, 1, {{1, "abc", 1, 0x80000003}}), -1, 800, {}},
-      {"64-byte name without NUL", galaxyList(800, 1, {{1, name64, 1}}), -1, 800, {}},
-      {"64-byte name ending in NUL", galaxyList(800, 1, {{1, name63 + '\0', 9}}), 0, 800, {{1, name63, 9}}},
+      {"name length with the top bit set", galaxyList({{1, "abc", 1, 0x80000003}}, 800), -1, 800, {}},
+      {"64-byte name without NUL", galaxyList({{1, name64, 1}}, 800), -1, 800, {}},
+      {"64-byte name ending in NUL", galaxyList({{1, name63 + '\0', 9}}, 800), 0, 800, {{1, name63, 9}}},
       {"duplicates, empty name, trailing bytes",
-       galaxyList(800, 3, {{5, "10.0.0.1", 7000}, {5, "dup", 7001}, {-3, "", -1}}) + "junk", 0, 800,
+       galaxyList({{5, "10.0.0.1", 7000}, {5, "dup", 7001}, {-3, "", -1}}, 800) + "junk", 0, 800,
        {{5, "10.0.0.1", 7000}, {5, "dup", 7001}, {-3, "", -1}}},
   };
   for (const Case& c : cases) {
@@ -104,26 +96,24 @@ TEST_F(GalaxyPingTest, ListChecksRunInOrderAndKeepWhatWasReadBeforeAFailure) {
   // A threshold fixed by the host outlasts every list until it hands the
   // choice back.
   engine.setPingThreshold(300);
-  EXPECT_EQ(setList(galaxyList(800, 1, base)), 0);
+  EXPECT_EQ(setList(galaxyList(base, 800)), 0);
   EXPECT_EQ(engine.getPingThreshold(), 300);
   engine.setPingThreshold(-2);
-  EXPECT_EQ(setList(galaxyList(800, 1, base)), 0);
+  EXPECT_EQ(setList(galaxyList(base, 800)), 0);
   EXPECT_EQ(engine.getPingThreshold(), 800);
-}
 
-TEST(GalaxyLifecycleTest, GalaxyOperationsFailAndTouchNothingBeforeInit) {
-  tessel_test::TempRegistry registry;
-  const std::string list = galaxyList(800, 1, {{3, "127.0.0.1", 7000}});
-  Tessel engine;
-  const int threshold = engine.getPingThreshold();
-  EXPECT_EQ(engine.setGalaxy(list.data(), int(list.size())), -1);
-  EXPECT_EQ(engine.getPingThreshold(), threshold);  // not the list's
-  EXPECT_EQ(engine.pingToGalaxy(3, 1, 10), -1);
-  EXPECT_EQ(engine.pingToAllGalaxy(1, 10), -1);
-  EXPECT_EQ(engine.getError(), 0u);
-  engine.setPingToGalaxy(3, 5);
-  EXPECT_EQ(engine.getPingToGalaxy(3), -1);
-  EXPECT_TRUE(engine.getGalaxies().empty());
+  // Before init every galaxy call fails and changes nothing.
+  Tessel idle;
+  const std::string list = galaxyList(base, 800);
+  const int threshold = idle.getPingThreshold();
+  EXPECT_EQ(idle.setGalaxy(list.data(), int(list.size())), -1);
+  EXPECT_EQ(idle.getPingThreshold(), threshold);
+  EXPECT_EQ(idle.pingToGalaxy(7, 1, 10), -1);
+  EXPECT_EQ(idle.pingToAllGalaxy(1, 10), -1);
+  EXPECT_EQ(idle.getError(), 0u);
+  idle.setPingToGalaxy(7, 5);
+  EXPECT_EQ(idle.getPingToGalaxy(7), -1);
+  EXPECT_TRUE(idle.getGalaxies().empty());
   EXPECT_EQ(TesselApi().pingToAllGalaxy(1, 10), -1);
 }
 
@@ -199,8 +189,43 @@ TEST_F(GalaxyPingTest, ProbesCarryTheTickCountThePingIsTheMeanOfTheSixSmallestHa
   }
 }
 
-TEST_F(GalaxyPingTest, ResponderGalaxiesAreMeasuredUnansweredOnesUnreachableAndTheBestDecides) {
+// tessel-galaxyd, the galaxy ping responder, run as a child process: first
+// what it echoes, then the engine measuring it beside galaxies that never
+// answer.
+TEST_F(GalaxyPingTest, GalaxydEchoesAndTheEngineMeasuresAnsweringGalaxiesOnly) {
   if (tessel_test::toolPath("tessel-galaxyd").empty()) GTEST_SKIP() << "built without tools";
+  tessel_test::GalaxyResponder responder(tessel_test::toolPath("tessel-galaxyd"));
+  ASSERT_TRUE(responder.ok()) << responder.output();
+  tessel_test::RawUdpSocket client;
+  ASSERT_TRUE(client.ok());
+  // from: a forged source port; -1: the client's own.
+  struct Case { size_t size; bool answered; int from = -1; } cases[] = {{0, false},  {1, true},   {1484, true}, {1485, false}, {65507, false}, {12, false, responder.port()},
+               {12, false, 0}, {12, false, 1023}, {12, true, 1024}};
+  int64_t answers = 0;
+  unsigned char fill = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.size << " bytes from port " << c.from);
+    std::string probe(c.size, '\0');
+    for (char& byte : probe) byte = static_cast<char>(fill++ * 37 + 11);
+    bool sent = c.from < 0 ? client.sendTo(probe, responder.port())
+                           : tessel_test::RawUdpSocket::sendForged(probe, c.from, responder.port());
+    if (!sent && c.from >= 0) break;  // forging needs CAP_NET_RAW
+    ASSERT_TRUE(sent);
+    // A marker after each datagram: the first answer to arrive shows
+    // whether the datagram before it was answered, without waiting for
+    // silence.
+    const std::string marker = "marker" + std::to_string(c.size);
+    ASSERT_TRUE(client.sendTo(marker, responder.port()));
+    std::string answer;
+    ASSERT_TRUE(client.receive(answer, 5000));
+    answers += c.answered + 1;
+    if (c.answered && c.from < 0) {
+      EXPECT_EQ(answer, probe);
+      ASSERT_TRUE(client.receive(answer, 5000));
+    }
+    EXPECT_EQ(answer, marker);
+  }
+
   tessel_test::RawUdpSocket silent;  // bound, never answers
   ASSERT_TRUE(silent.ok());
   const std::vector<Galaxy> dead = {{21, "127.0.0.1", silent.port()}, {22, "127.0.0.1", 0}};  // no socket for 0
@@ -213,8 +238,6 @@ TEST_F(GalaxyPingTest, ResponderGalaxiesAreMeasuredUnansweredOnesUnreachableAndT
   EXPECT_EQ(engine.getPingToGalaxy(21), Unreachable);
   EXPECT_EQ(engine.getPingToGalaxy(22), Unreachable);
 
-  tessel_test::GalaxyResponder responder(tessel_test::toolPath("tessel-galaxyd"));
-  ASSERT_TRUE(responder.ok()) << responder.output();
   std::vector<Galaxy> mixed = dead;
   mixed.push_back({11, "127.0.0.1", responder.port()});
   mixed.push_back({13, "localhost", responder.port()});
@@ -248,6 +271,6 @@ TEST_F(GalaxyPingTest, ResponderGalaxiesAreMeasuredUnansweredOnesUnreachableAndT
   // An answered galaxy's value stays after a list without it.
   ASSERT_EQ(setList(galaxyList(dead)), 0);
   EXPECT_EQ(engine.pingToAllGalaxy(1, 50), 0);
-  EXPECT_EQ(responder.stop(SIGINT), 2);  // one probe each to 11 and 13
+  EXPECT_EQ(responder.stop(SIGINT), answers + 2);  // and one probe each to 11 and 13
   EXPECT_EQ(responder.exitStatus(), 0);
 }

@@ -52,29 +52,11 @@ std::string pingTestReply(const std::string& request, uint32_t major, uint32_t m
 
 }  // namespace
 
-TEST(PeerPingTest, ListeningEngineOfTheSameRoomAnswers) {
-  const int peerPort = tessel_test::freeUdpPort();
-  Tessel peer;
-  ASSERT_EQ(peer.init(PeerId, peerPort, true, 0, false, false), 0);
-  peer.setRoomId(1, 2);
-  TesselApi tester;
-  ASSERT_TRUE(makeTester(tester, peerPort, true));
-  tester.setPingThreshold(500);
-  int ping = tester.pingToPeer(PeerId);
-  EXPECT_GE(ping, 0);
-  EXPECT_LT(ping, 1000);
-}
-
 TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfTheRoundTrip) {
   using Reply = std::string (*)(const std::string&);
   Reply sameRoom = [](const std::string& r) { return pingTestReply(r, 1, 2, false); };
-  struct Case {
-    const char* what;
-    Reply answer;  // what the scripted peer answers to a probe; empty: nothing
-    bool listen;
-    int threshold, ping;
-    size_t probes;
-  } cases[] = {
+  // answer: what the scripted peer answers to a probe; empty: nothing.
+  struct Case { const char* what; Reply answer; bool listen; int threshold, ping; size_t probes; } cases[] = {
       {"same room", sameRoom, true, 100, 20, 1},
       {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, true, 100, 20, 1},
       {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, true, 100, -1, 1},
@@ -106,20 +88,31 @@ TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfT
   }
 }
 
-TEST(PeerPingTest, NoResultWhenNothingAnswersTheConnectionOrTheIdHasNoSlot) {
-  tessel_test::RawUdpSocket watch;  // bound, never answers
+TEST(PeerPingTest, ListeningEngineAnswersSilentPortAndUnknownIdGiveNoResult) {
+  const int peerPort = tessel_test::freeUdpPort();
+  Tessel peer;
+  ASSERT_EQ(peer.init(PeerId, peerPort, true, 0, false, false), 0);
+  peer.setRoomId(1, 2);
+  TesselApi api;
+  ASSERT_TRUE(makeTester(api, peerPort, true));
+  api.setPingThreshold(500);
+  int ping = api.pingToPeer(PeerId);
+  EXPECT_GE(ping, 0);
+  EXPECT_LT(ping, 1000);
+  EXPECT_EQ(TesselApi().pingToPeer(PeerId), -1);
+
+  // The same peer moved to a port that is bound but never answers.
+  tessel_test::RawUdpSocket watch;
   ASSERT_TRUE(watch.ok());
-  Tessel tester;
-  ASSERT_TRUE(makeTester(tester, watch.port(), true));
-  tester.setPingThreshold(20);
-  EXPECT_EQ(tester.pingToPeer(PeerId), -1);
-  EXPECT_EQ(tester.getPeerPing(PeerSlot), -1);
+  ASSERT_EQ(api.setPeerProperty(PeerId, Loopback, watch.port(), false, true), 0);
+  api.setPingThreshold(20);
+  EXPECT_EQ(api.pingToPeer(PeerId), -1);
+  EXPECT_EQ(api.getEngine()->getPeerPing(PeerSlot), -1);
   // Loopback delivery is done when the send returns: the attempt is waiting.
   EXPECT_TRUE(watch.pending());
   std::string drained;
   while (watch.receive(drained, 0)) {
   }
-  EXPECT_EQ(tester.pingToPeer(999), -1);
+  EXPECT_EQ(api.pingToPeer(999), -1);
   EXPECT_FALSE(watch.pending());
-  EXPECT_EQ(TesselApi().pingToPeer(PeerId), -1);
 }

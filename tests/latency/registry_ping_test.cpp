@@ -38,7 +38,7 @@ const Found Miss{-1, -5};
 
 }  // namespace
 
-TEST_F(RegistryPingTest, FirstWriteCreatesTheKeyWithItsThreeValues) {
+TEST_F(RegistryPingTest, FirstWriteCreatesTheKeyEntriesAreFreshForTheWindowAndAgeTogether) {
   EXPECT_EQ(lookup("galaxy1.example", 7000), Miss);
   EXPECT_TRUE(registry.read().empty());  // a lookup never creates the key
 
@@ -56,9 +56,8 @@ TEST_F(RegistryPingTest, FirstWriteCreatesTheKeyWithItsThreeValues) {
   EXPECT_EQ(lookup("galaxy3.example", 7000), Miss);        // never measured
   EXPECT_EQ(lookup(nullptr, 7000), Miss);
   EXPECT_EQ(engine.setRegPing(nullptr, 7000, HomeIp, 1), -1);
-}
 
-TEST_F(RegistryPingTest, EntriesAreFreshForTheWindowFromTheSameAddressAndAgeTogether) {
+  // Entries are fresh for the window, from the same address, and age together.
   ASSERT_EQ(engine.setRegPing("galaxy1.example", 7000, HomeIp, 120), 0);
   const int64_t written = KivClock::getRealTimeMs();
   struct Case { int64_t ageSeconds; uint32_t localIp; bool fresh; } cases[] = {
@@ -86,12 +85,8 @@ TEST_F(RegistryPingTest, EntriesAreFreshForTheWindowFromTheSameAddressAndAgeToge
 TEST_F(RegistryPingTest, SimulatorPingNeedsRandomFakePresentAndZero) {
   const std::string node3 =
       "[HKEY_CURRENT_USER\\Software\\Zintar\\TopologySimulator\\3]\n\"galaxy1.example:7000\"=dword:00000064\n";
-  struct Case {
-    const char* general;  // the General key, or null for none
-    int index;
-    const char* host;
-    int result;
-  } cases[] = {
+  // general: the General key, or null for none.
+  struct Case { const char* general; int index; const char* host; int result; } cases[] = {
       {nullptr, 3, "galaxy1.example", -1},
       {"", 3, "galaxy1.example", -1},  // General without RandomFake
       {"\"RandomFake\"=dword:00000001\n", 3, "galaxy1.example", -1},

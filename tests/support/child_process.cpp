@@ -23,15 +23,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Starts path with args; its standard output (and error, when both is
-// true) go to a pipe whose read end lands in out. The pid, or -1.
-pid_t spawn(const std::string& path, const std::vector<std::string>& args, bool both, int& out) {
+// Starts path with args; its standard output and error go to a pipe whose
+// read end lands in out. The pid, or -1.
+pid_t spawn(const std::string& path, const std::vector<std::string>& args, int& out) {
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) return -1;
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
-  if (both) posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(path.c_str()));
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -68,29 +68,21 @@ bool readFrom(int fd, std::string& text, bool untilLine, Clock::time_point deadl
 // Waits for pid until deadline, then kills it. Its exit status, or -1.
 int reap(pid_t pid, Clock::time_point deadline) {
   int status = 0;
-  bool gone = false;
+  pid_t done = 0;  // 0 while it runs, -1 when it cannot be waited for
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  bool exited = waitFor(
-      [&] {
-        pid_t done = waitpid(pid, &status, WNOHANG);
-        gone = done < 0;
-        return done == pid || gone;
-      },
-      std::max(left, std::chrono::milliseconds(0)));
-  if (gone) return -1;
-  if (!exited) {
+  waitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, std::max(left, std::chrono::milliseconds(0)));
+  if (done == 0) {
     kill(pid, SIGKILL);
     waitpid(pid, &status, 0);
-    return -1;
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
 
 int runProgram(const std::string& path, const std::vector<std::string>& args, std::string& output, int timeoutMs) {
   int out = -1;
-  pid_t pid = spawn(path, args, true, out);
+  pid_t pid = spawn(path, args, out);
   if (pid < 0) return -1;
   auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
   readFrom(out, output, false, deadline);
@@ -99,7 +91,7 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
 }
 
 GalaxyResponder::GalaxyResponder(const std::string& path) {
-  pid_ = spawn(path, {"--bind", "127.0.0.1", "--port", "0"}, false, out_);
+  pid_ = spawn(path, {"--bind", "127.0.0.1", "--port", "0"}, out_);
   if (pid_ < 0) return;
   if (!readFrom(out_, output_, true, Clock::now() + std::chrono::seconds(5))) return;
   // "tessel-galaxyd: answering on 127.0.0.1:PORT"

@@ -36,7 +36,7 @@ class GalaxyResponder {
   // ended (-1 when not normally).
   int64_t stop(int signal);
   int exitStatus() const { return status_; }
-  // Everything it printed on standard output.
+  // Everything it printed on standard output and error.
   const std::string& output() const { return output_; }
 
  private:

@@ -26,15 +26,9 @@ int DatagramDropper::intercept(ENetHost* /*host*/, ENetEvent* /*event*/) {
 
 bool DatagramDropper::decide() {
   std::lock_guard<std::mutex> guard(mutex_);
-  ++seen_;
   bool drop = int(generator_() % 100u) < percent_;
   dropped_ += drop ? 1 : 0;
   return drop;
-}
-
-size_t DatagramDropper::seen() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  return seen_;
 }
 
 size_t DatagramDropper::dropped() {

@@ -31,7 +31,6 @@ class DatagramDropper {
   // The hook: 1 (swallow) or 0 (let ENet handle the datagram).
   static int intercept(ENetHost* host, ENetEvent* event);
 
-  size_t seen();
   size_t dropped();
 
  private:
@@ -40,7 +39,6 @@ class DatagramDropper {
   std::mutex mutex_;
   std::mt19937 generator_;
   int percent_;
-  size_t seen_ = 0;
   size_t dropped_ = 0;
 };
 

@@ -40,7 +40,7 @@ class FakeRoot {
   // Runs on the fake root's thread for every received packet.
   using Responder = std::function<Answer(const Received&)>;
 
-  explicit FakeRoot(Responder responder = nullptr);
+  explicit FakeRoot(Responder responder);
   ~FakeRoot();
   FakeRoot(const FakeRoot&) = delete;
   FakeRoot& operator=(const FakeRoot&) = delete;

@@ -1,6 +1,7 @@
 #include "tests/support/loopback_room.h"
 
 #include "tessel/planner/topology_description.h"
+#include "tests/support/fake_root.h"
 #include "tests/support/test_support.h"
 
 namespace tessel_test {
@@ -29,8 +30,7 @@ LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime
     engine->startSession();
     engine->setRoomId(1, 2);
     engines_.push_back(std::move(engine));
-    records.push_back(zintar::TopologyDescription::peerRecord(FirstPeerId + int32_t(slot), int(slot), Loopback, port,
-                                                              true, 1, 2));
+    records.push_back(memberRecord(int(slot), port));
   }
   description_ = topologyDescription(capacity, maxDataSize, syncTime, records, parents_);
   for (size_t slot = 0; slot < engines_.size(); ++slot) {

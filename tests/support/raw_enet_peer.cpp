@@ -42,7 +42,7 @@ void RawENetPeer::send(const void* bytes, size_t length, bool reliable, uint8_t 
   enet_host_flush(host_);
 }
 
-std::vector<std::string> RawENetPeer::poll(int timeoutMs, std::vector<bool>* reliable) {
+std::vector<std::string> RawENetPeer::poll(int timeoutMs) {
   std::vector<std::string> received;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   ENetEvent event;
@@ -50,7 +50,6 @@ std::vector<std::string> RawENetPeer::poll(int timeoutMs, std::vector<bool>* rel
     if (enet_host_service(host_, &event, 5) <= 0) continue;
     if (event.type == ENET_EVENT_TYPE_RECEIVE) {
       received.emplace_back(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
-      if (reliable != nullptr) reliable->push_back((event.packet->flags & ENET_PACKET_FLAG_RELIABLE) != 0);
       enet_packet_destroy(event.packet);
     } else if (event.type == ENET_EVENT_TYPE_DISCONNECT) {
       disconnected_ = true;

@@ -28,9 +28,8 @@ class RawENetPeer {
   // Sends bytes on channel, reliable or not, and flushes.
   void send(const void* bytes, size_t length, bool reliable = true, uint8_t channel = 0);
   // Services the host for up to timeoutMs; returns the payloads received,
-  // and sets disconnected when the other side dropped the connection. When
-  // reliable is given, it gets one flag per payload: sent reliably.
-  std::vector<std::string> poll(int timeoutMs, std::vector<bool>* reliable = nullptr);
+  // and sets disconnected when the other side dropped the connection.
+  std::vector<std::string> poll(int timeoutMs);
   bool disconnected() const { return disconnected_; }
 
  private:

@@ -4,9 +4,10 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <vector>
+
+#include "tests/support/test_support.h"
 
 namespace tessel_test {
 
@@ -44,12 +45,7 @@ ScopedEnv::~ScopedEnv() {
 TempRegistry::TempRegistry()
     : path_(folder_.path() + "/registry.reg"), env_("TESSEL_REGISTRY", path_.c_str()) {}
 
-std::string TempRegistry::read() const {
-  std::ifstream in(path_, std::ios::binary);
-  std::ostringstream out;
-  out << in.rdbuf();
-  return out.str();
-}
+std::string TempRegistry::read() const { return readFile(path_); }
 
 void TempRegistry::write(const std::string& text) const {
   std::ofstream out(path_, std::ios::binary | std::ios::trunc);
