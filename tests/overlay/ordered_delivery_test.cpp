@@ -128,14 +128,14 @@ TEST(OrderedDeliveryTest, PullsAreAnsweredWithNothingMissingAndNotTheSamePackets
     int mode = 3;
     bool repeats = false;  // pulls again before and after
   } cases[] = {
-      {4, 4, false, {1, 1, 1, 1}, 5},
+      {4, 4, false, {1, 1, 1, 1}, 5},      // one ENet packet per answer
       {12, 192, false, {7, 5}, 3, true},  // 200-byte packets: an eighth would pass 1491
-      {12, 186, true, {7, 5}},          // the same 200 bytes with a frame record
-      {400, 0, false, {186, 186, 28}},  // header-only packets: 186 x 8 = 1488
-      {6, 731, false, {2, 2, 2}},       // 2 x 739 = 1478 fits, 3 do not
-      {2, 738, false, {1, 1}},          // 2 x 746 = 1492 is one byte too many
-      {3, 1478, false, {1, 1, 1}},      // the largest packets travel alone
-      {2, 1472, true, {1, 1}},          // and the largest with a frame record
+      {12, 186, true, {7, 5}},            // the same 200 bytes with a frame record
+      {400, 0, false, {186, 186, 28}},    // header-only packets: 186 x 8 = 1488
+      {6, 731, false, {2, 2, 2}},         // 2 x 739 = 1478 fits, 3 do not
+      {2, 738, false, {1, 1}},            // 2 x 746 = 1492 is one byte too many
+      {3, 1478, false, {1, 1, 1}},        // the largest packets travel alone
+      {2, 1472, true, {1, 1}},            // and the largest with a frame record
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.count << " x " << c.payload
@@ -173,7 +173,9 @@ TEST(OrderedDeliveryTest, PullsAreAnsweredWithNothingMissingAndNotTheSamePackets
           EXPECT_EQ(packet.header().index(), position) << "index is the position in the parent's store";
           EXPECT_EQ(int(packet.header().dataSize()), c.payload);
           EXPECT_EQ(c.payload < 4 ? int32_t(position) : numberOf(packet.data()), int32_t(position));
-          if (sequenced) EXPECT_EQ(wire(packet), wire(dataFrom(int32_t(position), position, true, false)));
+          if (sequenced) {
+            EXPECT_EQ(wire(packet), wire(dataFrom(int32_t(position), position, true, false)));
+          }
           ++position;
         }
         perBundle.push_back(inBundle.size());

@@ -96,8 +96,7 @@ TEST(OverlayPingTest, RelayPassesPingAndPongOnUnchanged) {
   std::vector<PacketDef::PeerProperty> records;
   for (int slot = 0; slot < 3; ++slot)
     records.push_back(tessel_test::memberRecord(slot, slot == 0 ? root.port() : tessel_test::freeUdpPort()));
-  int relayPort = records[1].port;
-  auto relay = tessel_test::makeMember(1, relayPort, false, records, {0, 0, 1});
+  auto relay = tessel_test::makeMember(1, records[1].port, false, records, {0, 0, 1});
   auto member = tessel_test::makeMember(2, records[2].port, false, records, {0, 0, 1});
   ASSERT_TRUE(relay != nullptr && member != nullptr);
   ASSERT_EQ(relay->connect(5000), 0);
