@@ -32,11 +32,7 @@ using zintar::TesselJob;
 
 namespace {
 
-int32_t numberOf(const char* payload) {
-  int32_t value;
-  std::memcpy(&value, payload, 4);
-  return value;
-}
+int32_t numberOf(const char* payload) { int32_t value; std::memcpy(&value, payload, 4); return value; }
 
 // Ordered broadcasts from slot: the values first..end-1, each opening a
 // payload of size bytes when there is room for it.
@@ -120,31 +116,49 @@ std::vector<uint32_t> positionsWithin(RawENetPeer& leaf, int ms) {
 
 }  // namespace
 
-TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
+TEST(OrderedDeliveryTest, PullsAreAnsweredWithNothingMissingAndNotTheSamePacketsEachTime) {
   // The root stores count broadcasts; its leaf (a raw peer) pulls from
   // position 0 and must receive every one, in whole packets, in bundles of
-  // at most 1491 bytes.
+  // at most 1491 bytes; in mode 5 packet by packet, each with its position,
+  // and no packet crosses the link twice.
   const struct Case {
     int count, payload;
     bool syncTime;
     std::vector<size_t> bundles;  // packets per bundle, in order
+    int mode = 3;
+    bool repeats = false;  // pulls again before and after
   } cases[] = {
-      {12, 192, false, {7, 5}},         // 200-byte packets: an eighth would pass 1491
-      {12, 186, true, {7, 5}},          // the same 200 bytes with a frame record
-      {400, 0, false, {186, 186, 28}},  // header-only packets: 186 x 8 = 1488
-      {6, 731, false, {2, 2, 2}},       // 2 x 739 = 1478 fits, 3 do not
-      {2, 738, false, {1, 1}},          // 2 x 746 = 1492 is one byte too many
-      {3, 1478, false, {1, 1, 1}},      // the largest packets travel alone
-      {2, 1472, true, {1, 1}},          // and the largest with a frame record
+      {4, 4, false, {1, 1, 1, 1}, 5},      // one ENet packet per answer
+      {12, 192, false, {7, 5}, 3, true},  // 200-byte packets: an eighth would pass 1491
+      {12, 186, true, {7, 5}},            // the same 200 bytes with a frame record
+      {400, 0, false, {186, 186, 28}},    // header-only packets: 186 x 8 = 1488
+      {6, 731, false, {2, 2, 2}},         // 2 x 739 = 1478 fits, 3 do not
+      {2, 738, false, {1, 1}},            // 2 x 746 = 1492 is one byte too many
+      {3, 1478, false, {1, 1, 1}},        // the largest packets travel alone
+      {2, 1472, true, {1, 1}},            // and the largest with a frame record
   };
   for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.count << " x " << c.payload << (c.syncTime ? " sync" : ""));
-    LoopbackRoom room({0, 0}, 3, c.syncTime, 512);
+    SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.count << " x " << c.payload
+                                    << (c.syncTime ? " sync" : ""));
+    LoopbackRoom room({0, 0}, c.mode, c.syncTime, 512);
     ASSERT_EQ(room.engine(0).connect(5000), 0);
     RawENetPeer leaf;
     ASSERT_TRUE(tessel_test::joinAs(room.engine(0), room.port(0), leaf, 1));
     castNumbers(room, 0, 0, c.count, c.payload);
-    pullFrom(leaf, 0);
+    const bool sequenced = c.mode == 5;
+    if (c.repeats) {
+      // A leaf that pulls faster than answers arrive asks again and again
+      // for the same packets. Unreliable pulls: a burst gets about one
+      // answer, and a pull repeated after the resend time (the answer may
+      // have been lost) gets all of it again, and so does a reliable one.
+      for (int pull = 0; pull < 20; ++pull) pullFrom(leaf, 0, false);
+      auto burst = positionsWithin(leaf, 300);
+      EXPECT_GE(burst.size(), 12u);
+      EXPECT_LT(burst.size(), 3 * 12u) << "one answer per pull would be " << 20 * 12;
+      pullFrom(leaf, 0, false);
+      EXPECT_EQ(positionsWithin(leaf, 300).size(), 12u) << "a pull after the resend time is answered in full";
+    }
+    pullFrom(leaf, 0, true, sequenced);
 
     std::vector<size_t> perBundle;
     uint32_t position = 0;
@@ -159,6 +173,9 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
           EXPECT_EQ(packet.header().index(), position) << "index is the position in the parent's store";
           EXPECT_EQ(int(packet.header().dataSize()), c.payload);
           EXPECT_EQ(c.payload < 4 ? int32_t(position) : numberOf(packet.data()), int32_t(position));
+          if (sequenced) {
+            EXPECT_EQ(wire(packet), wire(dataFrom(int32_t(position), position, true, false)));
+          }
           ++position;
         }
         perBundle.push_back(inBundle.size());
@@ -166,34 +183,22 @@ TEST(OrderedDeliveryTest, PullIsAnsweredInBundlesWithNothingMissing) {
       return position >= uint32_t(c.count);
     }));
     EXPECT_EQ(perBundle, c.bundles);
+    if (sequenced) {
+      pullFrom(leaf, 2, true, true);
+      castNumbers(room, 0, 4, 6);
+      pullFrom(leaf, 0, true, true);
+      EXPECT_EQ(positionsWithin(leaf, 300), (std::vector<uint32_t>{4, 5}));
+    }
+    if (c.repeats) {
+      // Reliable pulls: ENet brings the earlier answer, so a repeated pull
+      // gets only the packets stored since.
+      castNumbers(room, 0, 12, 15, 192);
+      pullFrom(leaf, 0, true);
+      EXPECT_EQ(positionsWithin(leaf, 300), (std::vector<uint32_t>{12, 13, 14}));
+      pullFrom(leaf, 15, true);
+      EXPECT_TRUE(positionsWithin(leaf, 100).empty());
+    }
   }
-}
-
-TEST(OrderedDeliveryTest, RepeatedPullsAreNotAnsweredWithTheSamePacketsEachTime) {
-  // A leaf that pulls faster than answers arrive asks again and again for
-  // the same packets. Unreliable pulls: a burst gets about one answer, and
-  // a pull repeated after the resend time (the answer may have been lost)
-  // gets all of it again. Reliable pulls: ENet brings the earlier answer,
-  // so a repeated pull gets only the packets stored since.
-  LoopbackRoom room({0, 0}, 3, false, 512);
-  ASSERT_EQ(room.engine(0).connect(5000), 0);
-  RawENetPeer leaf;
-  ASSERT_TRUE(tessel_test::joinAs(room.engine(0), room.port(0), leaf, 1));
-  castNumbers(room, 0, 0, 12, 192);
-  for (int pull = 0; pull < 20; ++pull) pullFrom(leaf, 0, false);
-  auto burst = positionsWithin(leaf, 300);
-  EXPECT_GE(burst.size(), 12u);
-  EXPECT_LT(burst.size(), 3 * 12u) << "one answer per pull would be " << 20 * 12;
-  pullFrom(leaf, 0, false);
-  EXPECT_EQ(positionsWithin(leaf, 300).size(), 12u) << "a pull after the resend time is answered in full";
-
-  pullFrom(leaf, 0, true);
-  EXPECT_EQ(positionsWithin(leaf, 300).size(), 12u) << "a reliable pull starts a new chain of answers";
-  castNumbers(room, 0, 12, 15, 192);
-  pullFrom(leaf, 0, true);
-  EXPECT_EQ(positionsWithin(leaf, 300), (std::vector<uint32_t>{12, 13, 14}));
-  pullFrom(leaf, 15, true);
-  EXPECT_TRUE(positionsWithin(leaf, 100).empty());
 }
 
 TEST(OrderedDeliveryTest, LeafDeliversSequencedPacketsOnArrival) {
@@ -326,28 +331,6 @@ TEST(OrderedDeliveryTest, DelayFigureIsStampedByTheReceiverTheRelayAndTheLeaf) {
       return std::find(got.begin(), got.end(), wire(relayed)) != got.end();
     })) << "no packet with the inner node as sender and 9 frames' delay";
   }
-}
-
-TEST(OrderedDeliveryTest, SequencedPullsSendEachPacketOnce) {
-  // Mode 5: a pull is answered packet by packet from the store, each with
-  // its position, and no packet crosses the link twice.
-  LoopbackRoom room({0, 0}, 5, false, 512);
-  ASSERT_EQ(room.engine(0).connect(5000), 0);
-  RawENetPeer leaf;
-  ASSERT_TRUE(tessel_test::joinAs(room.engine(0), room.port(0), leaf, 1));
-  castNumbers(room, 0, 0, 4);
-  pullFrom(leaf, 0, true, true);
-  std::vector<std::string> answers;
-  ASSERT_TRUE(tessel_test::waitFor([&] {
-    for (auto& bytes : leaf.poll(10)) answers.push_back(bytes);
-    return answers.size() >= 4;
-  }));
-  for (uint32_t position = 0; position < 4; ++position)
-    EXPECT_EQ(answers[position], wire(dataFrom(int32_t(position), position, true, false))) << position;
-  pullFrom(leaf, 2, true, true);
-  castNumbers(room, 0, 4, 6);
-  pullFrom(leaf, 0, true, true);
-  EXPECT_EQ(positionsWithin(leaf, 300), (std::vector<uint32_t>{4, 5}));
 }
 
 TEST(OrderedDeliveryTest, BackloggedLinkDelaysAFullAnswerOnlySoLong) {
