@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <iterator>
 #include <cstring>
 #include <filesystem>
 #include <thread>
@@ -20,9 +21,7 @@ namespace {
 const uint32_t Loopback = htonl(INADDR_LOOPBACK);
 
 size_t openDescriptors() {
-  size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) ++count;
-  return count;
+  return size_t(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}));
 }
 
 std::vector<char> pattern(size_t size, int seed) {
@@ -47,11 +46,7 @@ TEST(KivSocketTest, PortsAndHostsAreCheckedAndRefusedOnesLeaveNoSocket) {
   EXPECT_EQ(closedPortHolder.getLocalPort(), -1);
 
   size_t before = openDescriptors();
-  struct Case {
-    const char* what;
-    int (*attempt)(KivSocket&, int closedPort);
-    int result;
-  } cases[] = {
+  struct Case { const char* what; int (*attempt)(KivSocket&, int closedPort); int result; } cases[] = {
       {"tcp port 0", [](KivSocket& s, int) { return s.tcpConnect(KivSocket::LoopbackIp, 0); }, -1},
       {"tcp port -1", [](KivSocket& s, int) { return s.tcpConnect(Loopback, -1); }, -1},
       {"tcp empty host", [](KivSocket& s, int) { return s.tcpConnect("", 7000); }, -1},
@@ -84,10 +79,8 @@ TEST(KivSocketTest, PortsAndHostsAreCheckedAndRefusedOnesLeaveNoSocket) {
   // Addresses for datagrams: a port from 1 to 65535 and any ip but
   // 0xFFFFFFFF; a refused one leaves the address empty.
   KivSocketAddress address;
-  struct {
-    uint32_t ip;
-    int port, result;
-  } sets[] = {{Loopback, 1, 0}, {Loopback, 65535, 0}, {Loopback, 0, -1}, {Loopback, 65536, -1}, {0xFFFFFFFFu, 80, -1}};
+  struct { uint32_t ip; int port, result; } sets[] = {
+      {Loopback, 1, 0}, {Loopback, 65535, 0}, {Loopback, 0, -1}, {Loopback, 65536, -1}, {0xFFFFFFFFu, 80, -1}};
   for (const auto& c : sets) {
     EXPECT_EQ(address.set(c.ip, c.port), c.result) << c.port;
     EXPECT_EQ(address.length(), c.result == 0 ? int(sizeof(sockaddr_in)) : 0) << c.port;
@@ -97,10 +90,8 @@ TEST(KivSocketTest, PortsAndHostsAreCheckedAndRefusedOnesLeaveNoSocket) {
   EXPECT_EQ(KivHost::resolve("", resolved), -1);
   ASSERT_EQ(KivHost::resolve("127.0.0.1", resolved), 0);
   EXPECT_EQ(resolved, std::vector<uint32_t>{Loopback});
-  resolved.clear();
-  if (KivHost::getLocalAddresses(resolved) == 0) {  // where the host's name resolves
-    EXPECT_FALSE(resolved.empty());
-  }
+  std::vector<uint32_t> local;
+  EXPECT_TRUE(KivHost::getLocalAddresses(local) != 0 || !local.empty());  // where the host's name resolves
 }
 
 TEST(KivSocketTest, TcpMovesLargeBuffersBothWaysAndFailsOnceThePeerHasGone) {
