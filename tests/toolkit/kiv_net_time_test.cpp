@@ -131,8 +131,7 @@ TEST(KivNetTimeTest, OffsetFromAnswerStampsOrRefusal) {
   tessel_test::FakeClock clock(1000, StartMs);
   const NetTime now = KivNetTime::getCurrentTime();
   const NetTime t1 = now + -40;
-  struct Case { const char* what; NetTime reference, originate, receive, transmit; int32_t expected; };
-  const Case cases[] = {
+  struct Case { const char* what; NetTime reference, originate, receive, transmit; int32_t expected; } cases[] = {
       {"sane, symmetric", {}, t1, t1 + 20, t1 + 20, 0},
       {"sane, server 100 ms behind", {}, t1, t1 + -80, t1 + -80, 100},
       {"sum -3 halves toward zero", {}, now, now + -3, now, 1},
