@@ -52,6 +52,9 @@ void usage(FILE* out) {
       "                           can only be leaves (default 0)\n"
       "      --capacity N         frame store size in packets, 16 to 65536 (default:\n"
       "                           room for every ordered broadcast of the run)\n"
+      "      --key                every peer holds a room key made for this run\n"
+      "                           (setRoomKey): every connection is authenticated\n"
+      "                           and every packet sealed\n"
       "Traffic:\n"
       "  -d, --duration S         seconds of traffic, 0.5 to 60 (default 5)\n"
       "  -r, --rate R             messages per second that every peer sends of each\n"
@@ -138,7 +141,7 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
   int rate = -1, direct = -1, immediate = -1, orderedRate = -1;
   enum : int {
     Closed = 256, Capacity, DirectRate, ImmediateRate, OrderedRate, Peek, PingThreshold, ConnectTimeout, Drain, Dot,
-    Save, Galaxyd, NoGalaxy, Latency, Places, Loss, Jitter, Netshim, Summary
+    Save, Galaxyd, NoGalaxy, Latency, Places, Loss, Jitter, Netshim, Summary, Key
   };
   std::string latencyFile, places;
   bool thresholdGiven = false;
@@ -167,6 +170,7 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
                                 {"jitter", required_argument, nullptr, Jitter},
                                 {"netshim", required_argument, nullptr, Netshim},
                                 {"summary", required_argument, nullptr, Summary},
+                                {"key", no_argument, nullptr, Key},
                                 {"quiet", no_argument, nullptr, 'q'},
                                 {"help", no_argument, nullptr, 'h'},
                                 {nullptr, 0, nullptr, 0}};
@@ -233,6 +237,9 @@ int parseOptions(int argc, char** argv, tessel_room::RoomOptions& options, bool&
         break;
       case Save:
         options.saveDir = args.value();
+        break;
+      case Key:
+        options.keyed = true;
         break;
       case Galaxyd:
         options.galaxyd = args.value();

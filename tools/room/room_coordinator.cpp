@@ -18,6 +18,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -186,6 +187,8 @@ class Room {
   RoomOptions options_;
   std::string self_;
   std::string tempDir_;
+  // The room key every peer gets with --key, else empty.
+  std::string roomKey_;
   std::string netshim_;
   std::string shimConfig_;
   std::vector<std::unique_ptr<Child>> children_;
@@ -347,6 +350,11 @@ bool Room::startPeers() {
   }
   tempDir_ = pattern;
   if (!prepareShim()) return false;
+  if (options_.keyed) {
+    // random_device reads the kernel's random source here.
+    std::random_device random;
+    while (roomKey_.size() < 32) roomKey_.push_back(static_cast<char>(random() & 0xFF));
+  }
   for (int slot = 0; slot < options_.peers; ++slot) {
     auto child = std::make_unique<Child>();
     child->slot = slot;
@@ -362,7 +370,7 @@ bool Room::startPeers() {
     MessageWriter setup(MsgSetup);
     setup.u8(static_cast<uint8_t>(child->slot)).i32(child->peerId).i32(options_.mode);
     setup.u16(RoomMajor).u16(RoomMinor).u8(child->listen ? 1 : 0).i32(options_.pingThresholdMs);
-    setup.blob(tempDir_ + "/registry-" + std::to_string(child->slot) + ".reg");
+    setup.blob(tempDir_ + "/registry-" + std::to_string(child->slot) + ".reg").blob(roomKey_);
     if (!child->channel.send(setup.bytes())) {
       failure_ = "cannot reach the peer for slot " + std::to_string(child->slot);
       return false;

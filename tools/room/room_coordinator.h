@@ -46,6 +46,9 @@ struct RoomOptions {
   std::string galaxyd;
   bool galaxy = true;
   bool quiet = false;
+  // Every peer holds one room key, made for the run: every connection
+  // runs the key's handshake and every packet is sealed.
+  bool keyed = false;
   // Distances: the round trips between places (empty: every peer in one
   // place), each slot's place, random loss on every datagram and jitter.
   // When any is set, every peer runs with the latency shim preloaded.

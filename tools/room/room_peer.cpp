@@ -180,9 +180,9 @@ bool Peer::setup(MessageReader& reader) {
   uint8_t slot, listen;
   int32_t mode, threshold;
   uint16_t major, minor;
-  std::string registry;
+  std::string registry, key;
   if (!reader.u8(slot) || !reader.i32(peerId_) || !reader.i32(mode) || !reader.u16(major) || !reader.u16(minor) ||
-      !reader.u8(listen) || !reader.i32(threshold) || !reader.blob(registry))
+      !reader.u8(listen) || !reader.i32(threshold) || !reader.blob(registry) || !reader.blob(key))
     return fail("malformed setup");
   slot_ = slot;
   mode_ = mode;
@@ -198,6 +198,10 @@ bool Peer::setup(MessageReader& reader) {
     if (port_ <= 0) continue;
     api_ = std::make_unique<TesselApi>();
     if (api_->init(peerId_, port_, listen_, mode_, false, false) == 0) {
+      // An empty key leaves the room without one.
+      if (!key.empty() &&
+          api_->setRoomKey(reinterpret_cast<const unsigned char*>(key.data()), static_cast<int>(key.size())) != 0)
+        return fail("setRoomKey refused the room key");
       return send(MessageWriter(MsgReady).i32(port_));
     }
     char reason[64];

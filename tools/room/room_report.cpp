@@ -110,6 +110,7 @@ std::string describeRoom(const RoomOptions& options, const zintar::TopologyPlann
                          int galaxyPort) {
   std::string text = format("tessel-room: %d peers on 127.0.0.1, delivery mode %s\n", options.peers,
                             modeName(options.mode));
+  if (options.keyed) text += "Every peer holds the room key of this run: connections are authenticated, packets sealed.\n";
   if (options.closedPeers > 0) {
     std::string closed;
     for (int slot = options.peers - options.closedPeers; slot < options.peers; ++slot)

@@ -32,7 +32,7 @@ namespace tessel_room {
 
 // Message types, coordinator to peer.
 enum CoordinatorMessage : uint8_t {
-  MsgSetup = 1,     // index, peer id, room, mode, listen, thresholds
+  MsgSetup = 1,     // index, peer id, room, mode, listen, thresholds, room key
   MsgRoster = 2,    // every peer's id, slot, port and listen flag; galaxy port
   MsgMeasure = 3,   // measure pings, answer with the ping list
   MsgTopology = 4,  // the topology description
