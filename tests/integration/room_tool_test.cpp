@@ -45,10 +45,11 @@ TEST(RoomToolTest, SmallRoomPassesEveryCheck) {
   EXPECT_EQ(readFile(dir + "/again.bin"), readFile(saved + "/topology.bin"));
 
   // A peer that accepts no connections stays a leaf; mode 0 runs without
-  // ordered delivery and without the galaxy.
-  ASSERT_EQ(runProgram(room, {"-n", "4", "-d", "1", "-m", "0", "--closed", "1", "--no-galaxy", "-q"}, output,
-                       RoomLimitMs), 0) << output;
+  // ordered delivery and without the galaxy; the room key seals it all.
+  ASSERT_EQ(runProgram(room, {"-n", "4", "-d", "1", "-m", "0", "--closed", "1", "--no-galaxy", "--key", "-q"},
+                       output, RoomLimitMs), 0) << output;
   EXPECT_NE(output.find("\n    3  leaf"), std::string::npos) << output;
+  EXPECT_NE(output.find("holds the room key of this run"), std::string::npos) << output;
   EXPECT_NE(output.find("mode 0 has no ordered delivery"), std::string::npos) << output;
 
   // Bad options (status 2) and outputs it cannot write (status 1) are

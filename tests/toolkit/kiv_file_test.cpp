@@ -76,7 +76,9 @@ TEST_F(KivFileTest, TransfersNameTheirOffsetAndLeaveThePointer) {
   for (const Case& c : cases) {
     memset(bytes, 0, sizeof(bytes));
     EXPECT_EQ(c.transfer(), c.result) << c.what;
-    if (c.read != nullptr) EXPECT_STREQ(bytes, c.read) << c.what;
+    if (c.read != nullptr) {
+      EXPECT_STREQ(bytes, c.read) << c.what;
+    }
     EXPECT_EQ(file.seek(0, KivFile::SeekCurrent), 10u) << c.what;
   }
   EXPECT_EQ(file.size(), 18u);

@@ -110,7 +110,6 @@ std::string describeRoom(const RoomOptions& options, const zintar::TopologyPlann
                          int galaxyPort) {
   std::string text = format("tessel-room: %d peers on 127.0.0.1, delivery mode %s\n", options.peers,
                             modeName(options.mode));
-  if (options.keyed) text += "Every peer holds the room key of this run: connections are authenticated, packets sealed.\n";
   if (options.closedPeers > 0) {
     std::string closed;
     for (int slot = options.peers - options.closedPeers; slot < options.peers; ++slot)
@@ -147,6 +146,7 @@ std::string describeRun(const RoomOptions& options, const zintar::TopologyPlanne
                  "broadcasts of %d bytes\n",
                  options.durationMs / 1000.0, options.directRate, options.immediateRate, options.orderedRate,
                  options.payloadSize);
+  if (options.keyed) text += "Every peer holds the room key of this run: connections are authenticated, packets sealed.\n";
 
   text += "\nJobs received per peer (popJob; messages by kind, then the other job types):\n";
   text += " slot  role   direct  immediate  ordered  skipped  lost  dup  ping answers  disconnects  errors\n";
