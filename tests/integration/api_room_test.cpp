@@ -103,13 +103,14 @@ class ApiRoom {
 
   // Connects the root (slot 0) first, then the other count - 1 at once
   // (each from its own thread, as separate hosts would), then waits until
-  // each one's ping has come back from the root over the tree.
+  // each one's ping has come back from the root over the tree. The members
+  // wait the default time (a negative wait), which is 30 s, not none.
   bool connect(int count) {
     if (api(0).connect(5000) != 0) return false;
     std::vector<int> results(size_t(count), 0);
     std::vector<std::thread> threads;
     for (int slot = 1; slot < count; ++slot)
-      threads.emplace_back([&, slot] { results[size_t(slot)] = api(slot).connect(5000); });
+      threads.emplace_back([&, slot] { results[size_t(slot)] = api(slot).connect(-1); });
     for (auto& thread : threads) thread.join();
     std::vector<int> others = range(count);
     others.erase(others.begin());
