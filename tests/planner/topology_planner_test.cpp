@@ -7,8 +7,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <numeric>
+#include <optional>
 #include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tessel/planner/topology_planner.h"
@@ -21,6 +24,7 @@ using zintar::TopologyPlanner;
 namespace {
 
 constexpr int32_t FirstId = 1000;
+constexpr auto npos = std::string::npos;
 
 // A room made up for a test: who listens and what each peer measured.
 struct Room {
@@ -38,13 +42,8 @@ struct Room {
 
   PingList list(int slot) const {
     PingList list;
-    list.self.id = FirstId + slot;
-    list.self.roomId.setMajor(7);
-    list.self.roomId.setMinor(300);
-    list.self.roomId.setSlot(uint32_t(slot));
-    list.self.ip = 0x7F000001;
-    list.self.port = uint16_t(20000 + slot);
-    list.self.listen = listen[size_t(slot)] ? 1 : 0;
+    list.self = TopologyDescription::peerRecord(FirstId + slot, slot, 0x7F000001, 20000 + slot, listen[size_t(slot)],
+                                                7, 300);
     for (int other = 0; other < size; ++other) list.peers.push_back({other, measured[size_t(slot)][size_t(other)]});
     list.galaxies.push_back({1, 25});
     return list;
@@ -59,6 +58,10 @@ struct Room {
   }
 };
 
+using Cost = std::pair<int32_t, int64_t>;  // worst root-to-member latency, then the sum
+
+Cost cost(const TopologyPlanner& planner) { return {planner.getPlan().worst, planner.getPlan().sum}; }
+
 // A planner with options that holds the lists of room, added in order
 // (by default slot by slot).
 TopologyPlanner planned(const Room& room, PlannerOptions options = {}, std::vector<int> order = {}) {
@@ -71,58 +74,48 @@ TopologyPlanner planned(const Room& room, PlannerOptions options = {}, std::vect
   return planner;
 }
 
-// Worst and sum of the best star around a listening root whose links to
-// everyone are known; false when there is none.
-bool bestStar(const Room& room, int32_t& worst, int64_t& sum) {
-  bool found = false;
+// The cost of the best star around a listening root whose links to
+// everyone are known, if there is one.
+std::optional<Cost> bestStar(const Room& room) {
+  std::optional<Cost> best;
   for (int root = 0; root < room.size; ++root) {
-    if (!room.listen[size_t(root)] && room.size > 1) continue;
-    int32_t w = 0;
-    int64_t s = 0;
-    for (int other = 0; other < room.size && w >= 0; ++other) {
-      int32_t link = room.latency(root, other);
-      w = link < 0 ? -1 : std::max(w, link);
-      s += link;
+    Cost star{0, 0};
+    bool known = room.listen[size_t(root)] || room.size == 1;
+    for (int other = 0; other < room.size && known; ++other) {
+      const int32_t link = room.latency(root, other);
+      known = link >= 0;
+      star = {std::max(star.first, link), star.second + link};
     }
-    if (w >= 0 && (!found || w < worst || (w == worst && s < sum))) worst = w, sum = s, found = true;
+    if (known && (!best || star < *best)) best = star;
   }
-  return found;
+  return best;
 }
 
-// Every rule a description must follow, checked from its bytes.
+// Every rule a description must follow, checked from its bytes: they must
+// be exactly the options, the records as each peer sent its own and, in
+// slot order, each member's parent with its root-to-member latency along
+// the tree (0 at the root).
 void expectValidTree(const Room& room, const std::string& bytes, const PlannerOptions& options,
                      const std::string& where) {
-  TopologyDescription description;
+  TopologyDescription got, expected{options.capacity, options.maxDataSize, options.syncTime};
   std::string why;
-  ASSERT_TRUE(TopologyDescription::parse(bytes.data(), bytes.size(), description, why)) << where << ": " << why;
-  ASSERT_TRUE(description.checkTree(why)) << where << ": " << why;
-  EXPECT_TRUE(description.capacity == options.capacity && description.maxDataSize == options.maxDataSize &&
-              description.syncTime == options.syncTime)
-      << where << ": the options are not in the description";
-  ASSERT_EQ(description.records.size(), size_t(room.size)) << where;
-  ASSERT_EQ(description.entries.size(), size_t(room.size)) << where;
-  std::vector<int> parent(size_t(room.size), -1), children(size_t(room.size), 0);
-  std::vector<int32_t> figure(size_t(room.size), -1);
-  for (size_t i = 0; i < description.entries.size(); ++i) {
-    const auto& entry = description.entries[i];
-    parent[size_t(entry.slot)] = entry.parent;
-    figure[size_t(entry.slot)] = entry.ping;
-    PingList expected = room.list(int(i));  // the records, as each peer sent its own
-    EXPECT_EQ(std::memcmp(&description.records[i], &expected.self, sizeof(expected.self)), 0) << where;
-  }
-  const int root = description.root();
+  ASSERT_TRUE(TopologyDescription::parse(bytes.data(), bytes.size(), got, why)) << where << ": " << why;
+  ASSERT_TRUE(got.checkTree(why)) << where << ": " << why;
+  ASSERT_EQ(got.entries.size(), size_t(room.size)) << where;
+  std::vector<int> parent(TopologyPlanner::MaxSlots, -1), children(TopologyPlanner::MaxSlots, 0);
+  for (const auto& entry : got.entries) parent[size_t(entry.slot)] = entry.parent;
+  const int root = got.root();
   EXPECT_TRUE(room.size == 1 || room.listen[size_t(root)]) << where << ": the root must accept connections";
   for (int slot = 0; slot < room.size; ++slot) {
-    // The figure: root-to-member latency along the tree, 0 at the root.
     int32_t total = 0;
     for (int at = slot; at != root; at = parent[size_t(at)]) total += room.latency(at, parent[size_t(at)]);
-    EXPECT_EQ(figure[size_t(slot)], total) << where << ": figure of slot " << slot;
-    if (slot == root) continue;
-    int up = parent[size_t(slot)];
-    EXPECT_TRUE(room.listen[size_t(up)]) << where << ": slot " << slot << " hangs below non-listening " << up;
-    EXPECT_GE(room.latency(slot, up), 0) << where << ": link " << slot << "-" << up << " has no known latency";
-    EXPECT_LE(++children[size_t(up)], options.fanOut) << where << ": fan-out at slot " << up;
+    expected.addPeer(room.list(slot).self, parent[size_t(slot)], total);
+    const int up = parent[size_t(slot)];
+    EXPECT_TRUE(slot == root || (room.listen[size_t(up)] && room.latency(slot, up) >= 0 &&
+                                 ++children[size_t(up)] <= options.fanOut))
+        << where << ": slot " << slot << " hangs below " << up << ", closed, unlinked or full";
   }
+  EXPECT_EQ(bytes, expected.encode()) << where;
 }
 
 }  // namespace
@@ -157,46 +150,38 @@ TEST(TopologyPlannerTest, RandomRoomsGiveValidTreesNeverWorseThanTheBestStarOrAS
       for (int b = 0; b < n; ++b)
         if (a != b) room.measured[size_t(a)][size_t(b)] = unknown(random) ? -1 : latency(random);
     }
-    PlannerOptions options;
     // Some rooms with room for a star, the rest with a tight bound.
-    options.fanOut = round % 4 == 0 ? 31 : std::uniform_int_distribution<int>(1, 6)(random);
-    options.capacity = 100 + round;
-    options.syncTime = round % 2 == 0;
+    const PlannerOptions options{.fanOut = round % 4 == 0 ? 31 : std::uniform_int_distribution<int>(1, 6)(random),
+                                 .capacity = 100 + round,
+                                 .syncTime = round % 2 == 0};
     const std::string where = "round " + std::to_string(round) + " n " + std::to_string(n) + " fan-out " +
                               std::to_string(options.fanOut);
 
     TopologyPlanner planner = planned(room, options);
-    int32_t starWorst = 0;
-    int64_t starSum = 0;
-    const bool starPossible = options.fanOut >= n - 1 && bestStar(room, starWorst, starSum);
+    const std::optional<Cost> star = options.fanOut >= n - 1 ? bestStar(room) : std::nullopt;
     if (planner.plan() != 0) {
-      EXPECT_FALSE(starPossible) << where << ": failed although a star exists: " << planner.getError();
-      EXPECT_FALSE(planner.getError().empty()) << where;
-      EXPECT_TRUE(planner.getDescription().empty()) << where;
+      EXPECT_TRUE(!star && !planner.getError().empty() && planner.getDescription().empty())
+          << where << ": failed, a star " << (star ? "exists" : "does not exist") << ": " << planner.getError();
       continue;
     }
     ++plannedRooms;
     const std::string bytes = planner.getDescription();
-    const auto& plan = planner.getPlan();
     expectValidTree(room, bytes, options, where);
-    if (starPossible) {
+    if (star) {
       ++starsCompared;
-      EXPECT_TRUE(plan.worst < starWorst || (plan.worst == starWorst && plan.sum <= starSum)) << where;
+      EXPECT_LE(cost(planner), *star) << where;
     }
     // One more child per node never gives a worse tree.
     if (options.fanOut < 31) {
-      PlannerOptions wider = options;
-      ++wider.fanOut;
-      TopologyPlanner widerPlanner = planned(room, wider);
-      ASSERT_EQ(widerPlanner.plan(), 0) << where << ": fan-out " << wider.fanOut << ": " << widerPlanner.getError();
-      const auto& better = widerPlanner.getPlan();
-      EXPECT_TRUE(better.worst < plan.worst || (better.worst == plan.worst && better.sum <= plan.sum))
-          << where << ": " << better.worst << "/" << better.sum << " with one more child";
+      TopologyPlanner wider =
+          planned(room, {options.fanOut + 1, options.capacity, options.maxDataSize, options.syncTime});
+      ASSERT_EQ(wider.plan(), 0) << where << ": one more child: " << wider.getError();
+      EXPECT_LE(cost(wider), cost(planner)) << where << ": one more child";
     }
     // Equal input, in another order of lists, gives the same bytes.
     if (round % 4 != 1) continue;
     std::vector<int> shuffled(static_cast<size_t>(n));
-    for (int i = 0; i < n; ++i) shuffled[size_t(i)] = i;
+    std::iota(shuffled.begin(), shuffled.end(), 0);
     std::shuffle(shuffled.begin(), shuffled.end(), random);
     TopologyPlanner again = planned(room, options, shuffled);
     ASSERT_EQ(again.plan(), 0) << where;
@@ -213,70 +198,63 @@ TEST(TopologyPlannerTest, ChoosesTheCentreAndRelaysThroughCloseListeningParents)
   for (int other : {0, 1, 3, 4}) room.link(2, other, 20);
   room.link(1, 3, 5);
   room.link(1, 4, 5);
+  // The root, the worst figure and each slot's parent.
+  auto shape = [](const TopologyPlanner& planner) {
+    const auto& plan = planner.getPlan();
+    return std::vector<int32_t>{plan.root, plan.worst, plan.parent[0], plan.parent[1], plan.parent[2],
+                                plan.parent[3], plan.parent[4], plan.parent[5]};
+  };
+  // 3 and 4 reach the root directly at 20; through 1 they would cost 25.
   TopologyPlanner planner = planned(room);
   ASSERT_EQ(planner.plan(), 0) << planner.getError();
-  EXPECT_EQ(planner.getPlan().root, 2);
-  EXPECT_EQ(planner.getPlan().worst, 20);
-  // 3 and 4 reach the root directly at 20; through 1 they would cost 25.
-  for (int slot : {0, 1, 3, 4}) EXPECT_EQ(planner.getPlan().parent[slot], 2) << slot;
+  EXPECT_EQ(shape(planner), (std::vector<int32_t>{2, 20, 2, 2, 2, 2, 2, -1}));
 
   // With a fan-out of 2 the root takes two, and 3 and 4 relay through 1.
-  PlannerOptions tight;
-  tight.fanOut = 2;
-  TopologyPlanner bounded = planned(room, tight);
+  TopologyPlanner bounded = planned(room, {.fanOut = 2});
   ASSERT_EQ(bounded.plan(), 0) << bounded.getError();
-  EXPECT_EQ(bounded.getPlan().parent[3], 1);
-  EXPECT_EQ(bounded.getPlan().parent[4], 1);
-  EXPECT_EQ(bounded.getPlan().worst, 25);
-  EXPECT_NE(bounded.summary().find("root slot 2"), std::string::npos) << bounded.summary();
-  EXPECT_NE(bounded.dot().find("s1 -> s3"), std::string::npos) << bounded.dot();
+  EXPECT_EQ(shape(bounded), (std::vector<int32_t>{2, 25, 2, 2, 2, 1, 1, -1}));
+  EXPECT_NE(bounded.summary().find("root slot 2"), npos) << bounded.summary();
+  EXPECT_NE(bounded.dot().find("s1 -> s3"), npos) << bounded.dot();
 
   // A peer that does not listen is never a parent, even the closest one.
   room.listen[1] = false;
-  TopologyPlanner closed = planned(room, tight);
+  TopologyPlanner closed = planned(room, {.fanOut = 2});
   ASSERT_EQ(closed.plan(), 0) << closed.getError();
-  for (int slot = 0; slot < 5; ++slot) EXPECT_FALSE(slot != 1 && closed.getPlan().parent[slot] == 1) << slot;
-  expectValidTree(room, closed.getDescription(), tight, "closed");
+  expectValidTree(room, closed.getDescription(), {.fanOut = 2}, "closed");
 }
 
 TEST(TopologyPlannerTest, SaysWhyWhenNoTreeIsPossible) {
   struct Case {
     const char* name;
-    int size;
+    int size, fanOut;
+    int32_t latency;                       // of every pair not cut
     std::vector<int> closed;               // slots that do not listen
     std::vector<std::pair<int, int>> cut;  // pairs whose latency is unknown
-    int32_t latency;                       // of every other pair
-    int fanOut;
-    const char* reason;
+    const char* reason;                    // null: a tree is possible
   };
   const Case cases[] = {
-      {"nobody listens", 3, {0, 1, 2}, {}, 10, 4, "no peer accepts connections"},
-      {"all latencies unknown", 4, {}, {}, -1, 4, "no latency between any two peers"},
-      {"one peer cut off", 4, {}, {{3, 0}, {3, 1}, {3, 2}}, 10, 4,
+      {"nobody listens", 3, 4, 10, {0, 1, 2}, {}, "no peer accepts connections"},
+      {"all latencies unknown", 4, 4, -1, {}, {}, "no latency between any two peers"},
+      {"one peer cut off", 4, 4, 10, {}, {{3, 0}, {3, 1}, {3, 2}},
        "slot 3 (peer 1003) has no known latency to any other peer"},
-      {"closed peer knows only closed peers", 3, {1, 2}, {{0, 2}}, 10, 4,
+      {"closed peer knows only closed peers", 3, 4, 10, {1, 2}, {{0, 2}},
        "slot 2 (peer 1002) does not accept connections and has no known latency to any peer that does"},
-      {"fan-out too small", 4, {1, 2, 3}, {}, 10, 2, "room for 2 children, and 3 are needed"},
-      {"fan-out 0", 1, {}, {}, 10, 0, "fan-out 0 is outside 1 to 31"},
-      {"no lists", 0, {}, {}, 10, 4, "no ping lists"},
+      {"fan-out too small", 4, 2, 10, {1, 2, 3}, {}, "room for 2 children, and 3 are needed"},
+      {"fan-out 0", 1, 0, 10, {}, {}, "fan-out 0 is outside 1 to 31"},
+      {"no lists", 0, 4, 10, {}, {}, "no ping lists"},
+      // A room of one needs no listener: it is its own root.
+      {"alone and closed", 1, 4, 10, {0}, {}, nullptr},
   };
   for (const Case& c : cases) {
     Room room(c.size, c.latency);
     for (int slot : c.closed) room.listen[size_t(slot)] = false;
     for (auto [a, b] : c.cut) room.link(a, b, -1);
-    PlannerOptions options;
-    options.fanOut = c.fanOut;
-    TopologyPlanner planner = planned(room, options);
-    EXPECT_EQ(planner.plan(), -1) << c.name;
-    EXPECT_NE(planner.getError().find(c.reason), std::string::npos) << c.name << ": " << planner.getError();
-    EXPECT_TRUE(planner.getDescription().empty()) << c.name;
+    TopologyPlanner planner = planned(room, {.fanOut = c.fanOut});
+    EXPECT_EQ(planner.plan(), c.reason ? -1 : 0) << c.name << ": " << planner.getError();
+    EXPECT_NE(planner.getError().find(c.reason ? c.reason : ""), npos) << c.name << ": " << planner.getError();
+    EXPECT_EQ(planner.getDescription().empty(), c.reason != nullptr) << c.name;
+    EXPECT_EQ(planner.getPlan().root, c.reason ? -1 : 0) << c.name;
   }
-  // A room of one needs no listener: it is its own root.
-  Room alone(1);
-  alone.listen[0] = false;
-  TopologyPlanner single = planned(alone);
-  ASSERT_EQ(single.plan(), 0) << single.getError();
-  EXPECT_EQ(single.getPlan().root, 0);
 }
 
 TEST(TopologyPlannerTest, RefusesMalformedOrConflictingLists) {
@@ -288,11 +266,11 @@ TEST(TopologyPlannerTest, RefusesMalformedOrConflictingLists) {
     std::memcpy(bytes.data() + offset, &value, size);
     return bytes;
   };
-  PingList outOfRange = room.list(1), empty = room.list(1), sameId = room.list(2), otherRoom = room.list(2);
-  outOfRange.self.roomId.setSlot(32);
-  empty.self.id = -1;
-  sameId.self.id = FirstId + 1;
-  otherRoom.self.roomId.setMinor(301);
+  auto edited = [&](int slot, auto edit) {
+    PingList list = room.list(slot);
+    edit(list.self);
+    return list.encode();
+  };
   struct Case { const char* name; std::string bytes; const char* reason; } cases[] = {
       {"truncated", good.substr(0, good.size() - 1), "too short for its 1 galaxy"},
       {"trailing byte", good + "x", "1 bytes after the end"},
@@ -301,17 +279,17 @@ TEST(TopologyPlannerTest, RefusesMalformedOrConflictingLists) {
       {"huge galaxy count", changed(54 + 15, 1 << 29), "too short for its"},
       {"entry slot 40", changed(54 + 5, 40, 1), "names slot 40"},
       {"slot listed twice", changed(54 + 5, good[54], 1), "listed twice"},
-      {"own slot 32", outOfRange.encode(), "slot 32"},
-      {"empty own record", empty.encode(), "empty"},
+      {"own slot 32", edited(1, [](auto& self) { self.roomId.setSlot(32); }), "slot 32"},
+      {"empty own record", edited(1, [](auto& self) { self.id = -1; }), "empty"},
       {"second list for slot 1", good, "two ping lists for slot 1"},
-      {"its peer id again", sameId.encode(), "peer 1001"},
-      {"another room", otherRoom.encode(), "room"},
+      {"its peer id again", edited(2, [](auto& self) { self.id = FirstId + 1; }), "peer 1001"},
+      {"another room", edited(2, [](auto& self) { self.roomId.setMinor(301); }), "room"},
   };
   for (const Case& c : cases) {
     TopologyPlanner planner;
     ASSERT_EQ(planner.addPingList(good.data(), good.size()), 0);
     EXPECT_EQ(planner.addPingList(c.bytes.data(), c.bytes.size()), -1) << c.name;
-    EXPECT_NE(planner.getError().find(c.reason), std::string::npos) << c.name << ": " << planner.getError();
+    EXPECT_NE(planner.getError().find(c.reason), npos) << c.name << ": " << planner.getError();
     EXPECT_EQ(planner.getNumPeers(), 1) << c.name;
   }
 }
@@ -334,11 +312,8 @@ TEST(TopologyDescriptionTest, CheckFindsEveryKindOfNonTreeAndParseRefusesBadByte
     ASSERT_TRUE(TopologyDescription::parse(bytes.data(), bytes.size(), parsed, why)) << why;
     EXPECT_EQ(parsed.encode(), bytes);
     EXPECT_EQ(parsed.checkTree(why), c.fault == nullptr) << why;
-    if (c.fault == nullptr) {
-      tree = bytes;
-    } else {
-      EXPECT_NE(why.find(c.fault), std::string::npos) << why;
-    }
+    EXPECT_NE(why.find(c.fault ? c.fault : ""), npos) << why;
+    if (c.fault == nullptr) tree = bytes;
   }
   TopologyDescription parsed;
   std::string why;
@@ -346,5 +321,5 @@ TEST(TopologyDescriptionTest, CheckFindsEveryKindOfNonTreeAndParseRefusesBadByte
   EXPECT_FALSE(TopologyDescription::parse(tree.data(), 12, parsed, why));
   tree[tree.size() - 6] = 33;  // the last entry's slot
   EXPECT_FALSE(TopologyDescription::parse(tree.data(), tree.size(), parsed, why));
-  EXPECT_NE(why.find("slot 33"), std::string::npos) << why;
+  EXPECT_NE(why.find("slot 33"), npos) << why;
 }
