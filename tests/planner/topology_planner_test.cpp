@@ -194,21 +194,21 @@ TEST(TopologyPlannerTest, ChoosesTheCentreAndRelaysThroughCloseListeningParents)
   for (int other : {0, 1, 3, 4}) room.link(2, other, 20);
   room.link(1, 3, 5);
   room.link(1, 4, 5);
-  // The root, the worst figure and each slot's parent.
+  // The root, the worst and summed figures and each slot's parent.
   auto shape = [](const TopologyPlanner& planner) {
     const auto& plan = planner.getPlan();
-    return std::vector<int32_t>{plan.root, plan.worst, plan.parent[0], plan.parent[1], plan.parent[2],
-                                plan.parent[3], plan.parent[4], plan.parent[5]};
+    return std::vector<int64_t>{plan.root,      plan.worst,     plan.sum,       plan.parent[0], plan.parent[1],
+                                plan.parent[2], plan.parent[3], plan.parent[4], plan.parent[5]};
   };
   // 3 and 4 reach the root directly at 20; through 1 they would cost 25.
   TopologyPlanner planner = planned(room);
   ASSERT_EQ(planner.plan(), 0) << planner.getError();
-  EXPECT_EQ(shape(planner), (std::vector<int32_t>{2, 20, 2, 2, 2, 2, 2, -1}));
+  EXPECT_EQ(shape(planner), (std::vector<int64_t>{2, 20, 80, 2, 2, 2, 2, 2, -1}));
 
   // With a fan-out of 2 the root takes two, and 3 and 4 relay through 1.
   TopologyPlanner bounded = planned(room, {.fanOut = 2});
   ASSERT_EQ(bounded.plan(), 0) << bounded.getError();
-  EXPECT_EQ(shape(bounded), (std::vector<int32_t>{2, 25, 2, 2, 2, 1, 1, -1}));
+  EXPECT_EQ(shape(bounded), (std::vector<int64_t>{2, 25, 90, 2, 2, 2, 1, 1, -1}));
   EXPECT_NE(bounded.summary().find("root slot 2"), npos) << bounded.summary();
   EXPECT_NE(bounded.dot().find("s1 -> s3"), npos) << bounded.dot();
 
@@ -264,7 +264,7 @@ TEST(TopologyPlannerTest, RefusesMalformedOrConflictingLists) {
       {"truncated", good.substr(0, good.size() - 1), "too short for its 1 galaxy"},
       {"trailing byte", good + "x", "1 bytes after the end"},
       {"negative peer count", changed(50, -1), "outside 0 to 32"},
-      {"negative galaxy count", changed(54 + 15, -2), "negative"},
+      {"negative galaxy count", changed(54 + 15, -1), "negative"},
       {"huge galaxy count", changed(54 + 15, 1 << 29), "too short for its"},
       {"entry slot 40", changed(54 + 5, 40, 1), "names slot 40"},
       {"slot listed twice", changed(54 + 5, good[54], 1), "listed twice"},
@@ -308,7 +308,7 @@ TEST(TopologyDescriptionTest, CheckFindsEveryKindOfNonTreeAndParseRefusesBadByte
   std::string why;
   EXPECT_FALSE(TopologyDescription::parse(tree.data(), tree.size() - 1, parsed, why));
   EXPECT_FALSE(TopologyDescription::parse(tree.data(), 12, parsed, why));
-  tree[tree.size() - 6] = 33;  // the last entry's slot
+  tree[tree.size() - 6] = 32;  // the last entry's slot, one past the last
   EXPECT_FALSE(TopologyDescription::parse(tree.data(), tree.size(), parsed, why));
-  EXPECT_NE(why.find("slot 33"), npos) << why;
+  EXPECT_NE(why.find("slot 32"), npos) << why;
 }
