@@ -164,10 +164,8 @@ TEST(TopologyPlannerTest, RandomRoomsGiveValidTreesNeverWorseThanTheBestStarOrAS
     ++plannedRooms;
     const std::string bytes = planner.getDescription();
     expectValidTree(room, bytes, options, where);
-    if (star) {
-      ++starsCompared;
-      EXPECT_LE(cost(planner), *star) << where;
-    }
+    starsCompared += star.has_value();
+    EXPECT_LE(cost(planner), star.value_or(cost(planner))) << where << ": worse than the best star";
     // One more child per node never gives a worse tree.
     if (options.fanOut < 31) {
       TopologyPlanner wider =
@@ -221,30 +219,30 @@ TEST(TopologyPlannerTest, ChoosesTheCentreAndRelaysThroughCloseListeningParents)
 
 TEST(TopologyPlannerTest, SaysWhyWhenNoTreeIsPossible) {
   // Every pair at latency but the cut ones, unknown; closed: the slots that do not listen; reason null: a tree.
-  struct Case { const char* name; int size, fanOut; int32_t latency; std::vector<int> closed;
-                std::vector<std::pair<int, int>> cut; const char* reason; };
+  struct Case { int size, fanOut; int32_t latency; std::vector<int> closed; std::vector<std::pair<int, int>> cut;
+                const char* reason; };
   const Case cases[] = {
-      {"nobody listens", 3, 4, 10, {0, 1, 2}, {}, "no peer accepts connections"},
-      {"all latencies unknown", 4, 4, -1, {}, {}, "no latency between any two peers"},
-      {"one peer cut off", 4, 4, 10, {}, {{3, 0}, {3, 1}, {3, 2}},
-       "slot 3 (peer 1003) has no known latency to any other peer"},
-      {"closed peer knows only closed peers", 3, 4, 10, {1, 2}, {{0, 2}},
+      {3, 4, 10, {0, 1, 2}, {}, "no peer accepts connections"},
+      {4, 4, -1, {}, {}, "no latency between any two peers"},
+      {4, 4, 10, {}, {{3, 0}, {3, 1}, {3, 2}}, "slot 3 (peer 1003) has no known latency to any other peer"},
+      {3, 4, 10, {1, 2}, {{0, 2}},
        "slot 2 (peer 1002) does not accept connections and has no known latency to any peer that does"},
-      {"fan-out too small", 4, 2, 10, {1, 2, 3}, {}, "room for 2 children, and 3 are needed"},
-      {"fan-out 0", 1, 0, 10, {}, {}, "fan-out 0 is outside 1 to 31"},
-      {"no lists", 0, 4, 10, {}, {}, "no ping lists"},
+      {4, 2, 10, {1, 2, 3}, {}, "room for 2 children, and 3 are needed"},
+      {1, 0, 10, {}, {}, "fan-out 0 is outside 1 to 31"},
+      {0, 4, 10, {}, {}, "no ping lists"},
       // A room of one needs no listener: it is its own root.
-      {"alone and closed", 1, 4, 10, {0}, {}, nullptr},
+      {1, 4, 10, {0}, {}, nullptr},
   };
   for (const Case& c : cases) {
     Room room(c.size, c.latency);
     for (int slot : c.closed) room.listen[size_t(slot)] = false;
     for (auto [a, b] : c.cut) room.link(a, b, -1);
     TopologyPlanner planner = planned(room, {.fanOut = c.fanOut});
-    EXPECT_EQ(planner.plan(), c.reason ? -1 : 0) << c.name << ": " << planner.getError();
-    EXPECT_NE(planner.getError().find(c.reason ? c.reason : ""), npos) << c.name << ": " << planner.getError();
-    EXPECT_EQ(planner.getDescription().empty(), c.reason != nullptr) << c.name;
-    EXPECT_EQ(planner.getPlan().root, c.reason ? -1 : 0) << c.name;
+    const std::string reason = c.reason ? c.reason : "";
+    EXPECT_EQ(planner.plan(), c.reason ? -1 : 0) << reason << ": " << planner.getError();
+    EXPECT_NE(planner.getError().find(reason), npos) << reason << ": " << planner.getError();
+    EXPECT_EQ(planner.getDescription().empty(), c.reason != nullptr) << reason;
+    EXPECT_EQ(planner.getPlan().root, c.reason ? -1 : 0) << reason;
   }
 }
 
@@ -255,10 +253,9 @@ TEST(TopologyPlannerTest, RefusesMalformedOrConflictingLists) {
   auto changed = [&](size_t offset, int32_t value, size_t size = 4) {
     return good.substr(0, offset) + std::string(reinterpret_cast<char*>(&value), size) + good.substr(offset + size);
   };
-  auto edited = [&](int slot, auto edit) {
+  auto edited = [&](int slot, auto edit) {  // slot's list with its own record edited
     PingList list = room.list(slot);
-    edit(list.self);
-    return list.encode();
+    return edit(list.self), list.encode();
   };
   struct Case { const char* name; std::string bytes; const char* reason; } cases[] = {
       {"truncated", good.substr(0, good.size() - 1), "too short for its 1 galaxy"},
@@ -289,25 +286,23 @@ TEST(TopologyDescriptionTest, CheckFindsEveryKindOfNonTreeAndParseRefusesBadByte
       {{0, 0, 1, 1}, nullptr}, {{1, 0, 0, 0}, "0 roots"}, {{0, 1, 0, 0}, "2 roots"},
       {{0, 2, 3, 1}, "cycle"}, {{0, 0, 0, -1}, "slot 3 has no tree entry"},
   };
-  std::string tree;
+  TopologyDescription parsed;
+  std::string tree, why;
   for (const Case& c : cases) {
     TopologyDescription candidate{.capacity = 64, .maxDataSize = 900, .syncTime = true, .records = {}, .entries = {}};
     for (int slot = 0; slot < 4; ++slot) candidate.records.push_back(room.list(slot).self);
     for (size_t slot = 0; slot < c.parents.size(); ++slot)
       if (c.parents[slot] >= 0) candidate.entries.push_back({int(slot), c.parents[slot], int32_t(slot) * 11});
     // Through the bytes, as a peer would receive it.
-    std::string bytes = candidate.encode(), why;
-    TopologyDescription parsed;
+    const std::string bytes = candidate.encode();
     ASSERT_TRUE(TopologyDescription::parse(bytes.data(), bytes.size(), parsed, why)) << why;
     EXPECT_EQ(parsed.encode(), bytes);
     EXPECT_EQ(parsed.checkTree(why), c.fault == nullptr) << why;
     EXPECT_NE(why.find(c.fault ? c.fault : ""), npos) << why;
     if (c.fault == nullptr) tree = bytes;
   }
-  TopologyDescription parsed;
-  std::string why;
-  EXPECT_FALSE(TopologyDescription::parse(tree.data(), tree.size() - 1, parsed, why));
-  EXPECT_FALSE(TopologyDescription::parse(tree.data(), 12, parsed, why));
+  for (size_t size : {tree.size() - 1, size_t(12)})
+    EXPECT_FALSE(TopologyDescription::parse(tree.data(), size, parsed, why)) << size;
   tree[tree.size() - 6] = 32;  // the last entry's slot, one past the last
   EXPECT_FALSE(TopologyDescription::parse(tree.data(), tree.size(), parsed, why));
   EXPECT_NE(why.find("slot 32"), npos) << why;
