@@ -230,8 +230,8 @@ TEST(TopologyPlannerTest, SaysWhyWhenNoTreeIsPossible) {
       {4, 2, 10, {1, 2, 3}, {}, "room for 2 children, and 3 are needed"},
       {1, 0, 10, {}, {}, "fan-out 0 is outside 1 to 31"},
       {0, 4, 10, {}, {}, "no ping lists"},
-      // A room of one needs no listener: it is its own root.
-      {1, 4, 10, {0}, {}, nullptr},
+      // A room of one needs no listener: it is its own root. One listener with exactly room enough for all.
+      {1, 4, 10, {0}, {}, nullptr}, {3, 2, 10, {1, 2}, {}, nullptr},
   };
   for (const Case& c : cases) {
     Room room(c.size, c.latency);
