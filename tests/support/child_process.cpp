@@ -7,13 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-
-#include "tests/support/test_support.h"
 
 extern char** environ;
 
@@ -65,17 +62,12 @@ bool readFrom(int fd, std::string& text, bool untilLine, Clock::time_point deadl
   }
 }
 
-// Waits for pid until deadline, then kills it. Its exit status, or -1.
-int reap(pid_t pid, Clock::time_point deadline) {
+// Waits for pid, killing it first when it was not done in time (finished
+// false). Its exit status, or -1.
+int reap(pid_t pid, bool finished) {
+  if (!finished) kill(pid, SIGKILL);
   int status = 0;
-  pid_t done = 0;  // 0 while it runs, -1 when it cannot be waited for
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  waitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, std::max(left, std::chrono::milliseconds(0)));
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -84,10 +76,9 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
   int out = -1;
   pid_t pid = spawn(path, args, out);
   if (pid < 0) return -1;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  readFrom(out, output, false, deadline);
+  bool finished = readFrom(out, output, false, Clock::now() + std::chrono::milliseconds(timeoutMs));
   close(out);
-  return reap(pid, deadline);
+  return reap(pid, finished);
 }
 
 GalaxyResponder::GalaxyResponder(const std::string& path) {
@@ -100,19 +91,14 @@ GalaxyResponder::GalaxyResponder(const std::string& path) {
 }
 
 GalaxyResponder::~GalaxyResponder() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (pid_ > 0) reap(pid_, false);
   if (out_ >= 0) close(out_);
 }
 
 int64_t GalaxyResponder::stop(int signal) {
   if (pid_ <= 0) return -1;
   kill(pid_, signal);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  readFrom(out_, output_, false, deadline);
-  status_ = reap(pid_, deadline);
+  status_ = reap(pid_, readFrom(out_, output_, false, Clock::now() + std::chrono::seconds(5)));
   pid_ = -1;
   // "tessel-galaxyd: answered N datagrams"
   size_t at = output_.find("answered ");

@@ -19,25 +19,46 @@ std::string topologyDescription(int capacity, int maxDataSize, bool syncTime,
   return description.encode();
 }
 
+namespace {
+
+// Sets engine up as the member in slot listening on port, with the room's
+// description. False on the first step that fails.
+bool setUpMember(zintar::Tessel& engine, int slot, int port, int mode, const std::string& description) {
+  int32_t id = LoopbackRoom::FirstPeerId + slot;
+  if (engine.init(id, port, true, mode, false, false) != 0) return false;
+  engine.startSession();
+  engine.setRoomId(1, 2);
+  engine.addPeer(id, static_cast<unsigned char>(slot));
+  engine.setPeerProperty(id, LoopbackRoom::Loopback, port, false, true);
+  return engine.setTopology(description.data(), static_cast<int>(description.size())) == 0;
+}
+
+}  // namespace
+
+PacketDef::PeerProperty memberRecord(int slot, int port) {
+  return zintar::TopologyDescription::peerRecord(LoopbackRoom::FirstPeerId + slot, slot, LoopbackRoom::Loopback, port,
+                                                 true, 1, 2);
+}
+
+std::unique_ptr<zintar::Tessel> makeMember(int slot, int port, bool syncTime,
+                                           const std::vector<PacketDef::PeerProperty>& records,
+                                           const std::vector<int32_t>& parents, int mode) {
+  auto engine = std::make_unique<zintar::Tessel>();
+  if (!setUpMember(*engine, slot, port, mode, topologyDescription(0, 0, syncTime, records, parents))) return nullptr;
+  return engine;
+}
+
 LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime, int capacity, int maxDataSize)
     : parents_(std::move(parents)) {
   std::vector<PacketDef::PeerProperty> records;
   for (size_t slot = 0; slot < parents_.size(); ++slot) {
-    int port = freeUdpPort();
-    ports_.push_back(port);
-    auto engine = std::make_unique<zintar::Tessel>();
-    engine->init(FirstPeerId + int32_t(slot), port, true, mode, false, false);
-    engine->startSession();
-    engine->setRoomId(1, 2);
-    engines_.push_back(std::move(engine));
-    records.push_back(memberRecord(int(slot), port));
+    ports_.push_back(freeUdpPort());
+    records.push_back(memberRecord(int(slot), ports_.back()));
   }
   description_ = topologyDescription(capacity, maxDataSize, syncTime, records, parents_);
-  for (size_t slot = 0; slot < engines_.size(); ++slot) {
-    auto& engine = *engines_[slot];
-    engine.addPeer(FirstPeerId + int32_t(slot), static_cast<unsigned char>(slot));
-    engine.setPeerProperty(FirstPeerId + int32_t(slot), Loopback, ports_[slot], false, true);
-    engine.setTopology(description_.data(), static_cast<int>(description_.size()));
+  for (size_t slot = 0; slot < parents_.size(); ++slot) {
+    engines_.push_back(std::make_unique<zintar::Tessel>());
+    setUpMember(*engines_.back(), int(slot), ports_[slot], mode, description_);
   }
 }
 
