@@ -1,5 +1,7 @@
 #include "tests/support/loopback_room.h"
 
+#include <algorithm>
+
 #include "tessel/planner/topology_description.h"
 #include "tests/support/fake_root.h"
 #include "tests/support/test_support.h"
@@ -62,8 +64,6 @@ LoopbackRoom::LoopbackRoom(std::vector<int32_t> parents, int mode, bool syncTime
   }
 }
 
-LoopbackRoom::~LoopbackRoom() = default;
-
 bool LoopbackRoom::setRoomKey(const std::string& key) {
   for (auto& engine : engines_)
     if (engine->setRoomKey(reinterpret_cast<const unsigned char*>(key.data()), int(key.size())) != 0) return false;
@@ -71,20 +71,19 @@ bool LoopbackRoom::setRoomKey(const std::string& key) {
 }
 
 bool LoopbackRoom::connect(int timeoutMs) {
-  int root = -1;
-  for (size_t slot = 0; slot < parents_.size(); ++slot)
-    if (parents_[slot] == int32_t(slot)) root = int(slot);
-  if (root < 0 || engine(root).connect(timeoutMs) != 0) return false;
-  for (size_t slot = 0; slot < parents_.size(); ++slot)
-    if (int(slot) != root && parents_[slot] >= 0 && engine(int(slot)).connect(timeoutMs) != 0) return false;
+  // The root first, then every other member with a place in the tree.
+  for (bool root : {true, false})
+    for (size_t slot = 0; slot < parents_.size(); ++slot)
+      if (parents_[slot] >= 0 && (parents_[slot] == int32_t(slot)) == root && engine(int(slot)).connect(timeoutMs) != 0)
+        return false;
   // Wait until every parent holds the link its child opened.
   return waitFor(
       [&] {
         for (size_t slot = 0; slot < parents_.size(); ++slot) {
           int32_t parent = parents_[slot];
-          if (parent < 0 || parent == int32_t(slot)) continue;
-          const zintar::PeerContext* link = engine(parent).getClient().getContext(int32_t(slot));
-          if (link == nullptr || link->getENetPeer() == nullptr) return false;
+          if (parent >= 0 && parent != int32_t(slot) &&
+              engine(parent).getClient().getContext(int32_t(slot))->getENetPeer() == nullptr)
+            return false;
         }
         return true;
       },
@@ -98,15 +97,11 @@ void LoopbackRoom::drain(int slot, std::vector<zintar::TesselJob>& jobs) {
 
 bool LoopbackRoom::waitJobs(int slot, uint16_t type, size_t count, std::vector<zintar::TesselJob>& jobs,
                             int timeoutMs) {
-  auto matching = [&] {
-    size_t n = 0;
-    for (const auto& job : jobs) n += job.getType() == type ? 1 : 0;
-    return n;
-  };
+  auto isType = [&](const zintar::TesselJob& job) { return job.getType() == type; };
   return waitFor(
       [&] {
         drain(slot, jobs);
-        return matching() >= count;
+        return size_t(std::count_if(jobs.begin(), jobs.end(), isType)) >= count;
       },
       std::chrono::milliseconds(timeoutMs));
 }

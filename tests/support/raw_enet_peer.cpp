@@ -40,19 +40,19 @@ void RawENetPeer::send(const void* bytes, size_t length, bool reliable, uint8_t 
 
 std::vector<std::string> RawENetPeer::poll(int timeoutMs) {
   std::vector<std::string> received;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   ENetEvent event;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (enet_host_service(host_, &event, 5) <= 0) continue;
-    if (event.type == ENET_EVENT_TYPE_RECEIVE) {
-      received.emplace_back(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
-      enet_packet_destroy(event.packet);
-    } else if (event.type == ENET_EVENT_TYPE_DISCONNECT) {
-      disconnected_ = true;
-      peer_ = nullptr;
-      break;
-    }
-  }
+  waitFor(
+      [&] {
+        if (enet_host_service(host_, &event, 5) <= 0) return false;
+        if (event.type == ENET_EVENT_TYPE_RECEIVE) {
+          received.emplace_back(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
+          enet_packet_destroy(event.packet);
+        }
+        disconnected_ = disconnected_ || event.type == ENET_EVENT_TYPE_DISCONNECT;
+        return disconnected_;
+      },
+      std::chrono::milliseconds(timeoutMs));
+  if (disconnected_) peer_ = nullptr;
   return received;
 }
 
