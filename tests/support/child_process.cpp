@@ -29,8 +29,7 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& args, int& 
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;

@@ -7,7 +7,6 @@
 
 #include "tessel/overlay/peer_packet.h"
 #include "tessel/toolkit/kiv_net_time.h"
-#include "tests/support/test_support.h"
 
 namespace tessel_test {
 
@@ -30,13 +29,11 @@ FakeRoot::FakeRoot(Responder responder) : responder_(std::move(responder)) {
   enet_initialize();
   ENetAddress address;
   enet_address_set_host(&address, "127.0.0.1");
-  // A port found free may be taken before we bind it; try a few.
-  for (int attempt = 0; attempt < 5 && host_ == nullptr; ++attempt) {
-    port_ = freeUdpPort();
-    address.port = static_cast<enet_uint16>(port_);
-    host_ = enet_host_create(&address, 32, 32, 0, 0);
-  }
-  if (host_ != nullptr) thread_ = std::thread(&FakeRoot::run, this);
+  address.port = 0;  // ENet reads back the port the system picks
+  host_ = enet_host_create(&address, 32, 32, 0, 0);
+  if (host_ == nullptr) return;
+  port_ = host_->address.port;
+  thread_ = std::thread(&FakeRoot::run, this);
 }
 
 FakeRoot::~FakeRoot() {
