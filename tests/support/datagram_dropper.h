@@ -32,8 +32,6 @@ class DatagramDropper {
   size_t dropped();
 
  private:
-  bool decide();
-
   std::mutex mutex_;
   std::mt19937 generator_;
   int percent_;
