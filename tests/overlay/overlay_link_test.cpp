@@ -282,16 +282,15 @@ TEST(OverlayLinkTest, PacketSharedByLinksReachesThoseThatTakeIt) {
   // packet, and a relay sends on the one it received: each member gets
   // every packet once, whichever links refuse it.
   LoopbackRoom room({0, 0, 1, 1});
-  ASSERT_EQ(room.engine(1).setPeerProperty(room.peerId(0), LoopbackRoom::Loopback, tessel_test::freeUdpPort(),
-                                           false, true),
-            0);
+  const int nowhere = tessel_test::freeUdpPort();
+  ASSERT_EQ(room.engine(1).setPeerProperty(room.peerId(0), LoopbackRoom::Loopback, nowhere, false, true), 0);
   ASSERT_EQ(room.engine(1).connect(100), -1);
   for (int child : {2, 3}) ASSERT_EQ(room.engine(child).connect(2000), 0);
+  const zintar::PeerClient& inner = room.engine(1).getClient();
   ASSERT_TRUE(tessel_test::waitFor([&] {
-    const zintar::PeerClient& inner = room.engine(1).getClient();
     return inner.getContext(2)->getENetPeer() != nullptr && inner.getContext(3)->getENetPeer() != nullptr;
   }));
-  ENetPeer* parent = room.engine(1).getClient().getContext(0)->getENetPeer();
+  ENetPeer* parent = inner.getContext(0)->getENetPeer();
   ASSERT_NE(parent, nullptr);
   ASSERT_NE(parent->state, ENET_PEER_STATE_CONNECTED);
 
