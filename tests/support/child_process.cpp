@@ -36,12 +36,9 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& args, int& 
   int result = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
-  if (result != 0) {
-    close(ends[0]);
-    return -1;
-  }
-  out = ends[0];
-  return pid;
+  if (result != 0) close(ends[0]);
+  out = result == 0 ? ends[0] : -1;
+  return result == 0 ? pid : -1;
 }
 
 // Reads from fd into text until a newline arrives (untilLine) or the end
@@ -82,8 +79,7 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
 
 GalaxyResponder::GalaxyResponder(const std::string& path) {
   pid_ = spawn(path, {"--bind", "127.0.0.1", "--port", "0"}, out_);
-  if (pid_ < 0) return;
-  if (!readFrom(out_, output_, true, Clock::now() + std::chrono::seconds(5))) return;
+  if (pid_ < 0 || !readFrom(out_, output_, true, Clock::now() + std::chrono::seconds(5))) return;
   // "tessel-galaxyd: answering on 127.0.0.1:PORT"
   size_t colon = output_.find("127.0.0.1:");
   if (colon != std::string::npos) port_ = std::atoi(output_.c_str() + colon + std::strlen("127.0.0.1:"));
@@ -101,8 +97,7 @@ int64_t GalaxyResponder::stop(int signal) {
   pid_ = -1;
   // "tessel-galaxyd: answered N datagrams"
   size_t at = output_.find("answered ");
-  if (at == std::string::npos) return -1;
-  return std::strtoll(output_.c_str() + at + std::strlen("answered "), nullptr, 10);
+  return at == std::string::npos ? -1 : std::strtoll(output_.c_str() + at + std::strlen("answered "), nullptr, 10);
 }
 
 }  // namespace tessel_test

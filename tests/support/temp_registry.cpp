@@ -31,9 +31,6 @@ TempRegistry::TempRegistry()
 
 std::string TempRegistry::read() const { return readFile(path_); }
 
-void TempRegistry::write(const std::string& text) const {
-  std::ofstream out(path_, std::ios::binary | std::ios::trunc);
-  out << text;
-}
+void TempRegistry::write(const std::string& text) const { std::ofstream(path_, std::ios::binary) << text; }
 
 }  // namespace tessel_test
