@@ -1,7 +1,7 @@
 // The overlay's links and service thread between real engines on
 // 127.0.0.1: who may register or speak on a link, idle connections,
 // routing that never bounces, disconnect reports, error reports, hostile
-// input, and the end of a session.
+// input, a packet shared by several links, and the end of a session.
 
 #include <gtest/gtest.h>
 
@@ -38,11 +38,16 @@ std::string packetBytes(unsigned short type, uint32_t srcSlot, uint32_t dstSlot,
 std::string ask(RawENetPeer& peer, const std::string& bytes) {
   peer.send(bytes.data(), bytes.size(), false);
   std::vector<std::string> replies;
-  tessel_test::waitFor([&] {
-    replies = peer.poll(10);
-    return !replies.empty();
-  });
+  tessel_test::waitFor([&] { return !(replies = peer.poll(10)).empty(); });
   return replies.empty() ? std::string() : replies[0];
+}
+
+// The jobs slot's engine holds once one of type has come and 200 ms more
+// have passed for a second.
+std::vector<TesselJob> settledJobs(LoopbackRoom& room, int slot, uint16_t type) {
+  std::vector<TesselJob> jobs;
+  if (room.waitJobs(slot, type, 1, jobs)) room.waitJobs(slot, type, 2, jobs, 200);
+  return jobs;
 }
 
 // Whether the engine cuts peer off within the wait.
@@ -53,12 +58,9 @@ bool cutOff(RawENetPeer& peer) {
   });
 }
 
-// The answer of the engine listening on port to a peer ping test: the
-// ticks echoed after a header from its own slot, then room (1, 2) without
-// a slot.
-void expectPingTestAnswer(int port, uint32_t slot) {
-  RawENetPeer tester;
-  ASSERT_TRUE(tester.connect(port, 1));
+// The engine's answer to tester's peer ping test: the ticks echoed after a
+// header from its own slot, then room (1, 2) without a slot.
+void expectPingTestAnswer(RawENetPeer& tester, uint32_t slot) {
   uint32_t ticks = 0xCAFEF00D;
   uint32_t words[4] = {PeerPacket::PingTestReply, slot | slot << 9 | 1u << 18 | 8u << 21, ticks, 1u | 2u << 10};
   EXPECT_EQ(ask(tester, tessel_test::wire(PeerPacket::pingTest(ticks))),
@@ -101,31 +103,38 @@ TEST(OverlayLinkTest, StrangersNeitherTakeAMembersPlaceNorSpeakForTheRoom) {
     EXPECT_EQ(inner.getContext(0)->getENetPeer(), uplink) << s.harm;
     EXPECT_EQ(inner.getContext(2)->getENetPeer(), downlink) << s.harm;
   }
-  // Broadcasts from 1 and then from the root travel behind anything the
-  // strangers' packets could have set off; after them every member must
-  // hold nothing but the two.
+  // The leaf adds itself again while connected: its route to itself stays
+  // its own, so a direct packet to it is taken, not bounced (garbage).
+  ASSERT_EQ(room.engine(2).addPeer(room.peerId(2), 2), 0);
+  EXPECT_EQ(room.engine(2).getClient().getRoute(2), 2);
   std::vector<std::vector<TesselJob>> jobs(3);
+  ASSERT_EQ(room.engine(0).sendPacket(room.peerId(2), "d", 1, true), 0);
+  ASSERT_TRUE(room.waitJobs(2, TesselJob::JobMessage, 1, jobs[2]));
+  // Broadcasts from 1 and then from the root travel behind anything the
+  // strangers' packets or the direct one could have set off; after them
+  // every member must hold nothing but these.
   for (int origin : {1, 0}) {
     ASSERT_EQ(room.engine(origin).castPacket("end", 4, true, true), 0);
-    for (int slot = 0; slot < 3; ++slot)
-      ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobMessage, origin == 1 ? 1 : 2, jobs[size_t(slot)]));
+    for (size_t slot = 0; slot < 3; ++slot)
+      ASSERT_TRUE(room.waitJobs(int(slot), TesselJob::JobMessage, (origin == 1 ? 1 : 2) + (slot == 2), jobs[slot]));
   }
-  for (int slot = 0; slot < 3; ++slot) {
-    ASSERT_EQ(jobs[size_t(slot)].size(), 2u) << "at " << slot;
-    EXPECT_EQ(jobs[size_t(slot)][0].getPeerId(), room.peerId(1)) << "at " << slot;
-    EXPECT_EQ(jobs[size_t(slot)][1].getPeerId(), room.peerId(0)) << "at " << slot;
+  const std::vector<int32_t> senders[] = {{1, 0}, {1, 0}, {0, 1, 0}};
+  for (size_t slot = 0; slot < 3; ++slot) {
+    std::vector<int32_t> got;
+    for (const auto& job : jobs[slot]) got.push_back(job.getPeerId() - LoopbackRoom::FirstPeerId);
+    EXPECT_EQ(got, senders[slot]) << "at " << slot;
   }
 
-  // The same kind of client may still test its ping and synchronise its
-  // clock, as often as it likes; the time answer carries 1's clock (here
-  // 250 ms behind the tester's) and the room without a slot.
-  expectPingTestAnswer(room.port(1), 1);
+  // The same kind of client may test its ping and synchronise its clock,
+  // as often as it likes; the time answer carries 1's clock (here 250 ms
+  // behind the tester's) and the room without a slot.
   tessel_test::FakeClock clock;
   RawENetPeer tester;
   ASSERT_TRUE(tester.connect(room.port(1), 1));
   PeerPacket request(PeerPacket::TimeSync, false);
   request.header().setDataSize(KivNetTime::PacketSize);
   for (int round = 0; round < 2; ++round) {
+    expectPingTestAnswer(tester, 1);
     KivNetTime::request(reinterpret_cast<unsigned char*>(request.data()));
     clock.advance(-250);
     std::string reply = ask(tester, tessel_test::wire(request));
@@ -136,37 +145,47 @@ TEST(OverlayLinkTest, StrangersNeitherTakeAMembersPlaceNorSpeakForTheRoom) {
     EXPECT_EQ(reply.substr(8 + KivNetTime::PacketSize), std::string("\x01\x08\0\0", 4));
   }
   EXPECT_FALSE(tester.disconnected());
-  expectPingTestAnswer(room.port(1), 1);
 }
 
-TEST(OverlayLinkTest, IdleConnectionsAreCutAndMembersStillGetIn) {
-  LoopbackRoom room({0, 0});
+TEST(OverlayLinkTest, IdleConnectionsAreCutAndMembersGetInAndSurviveGarbage) {
+  // 40 connections stay idle at the root; a ping test, a child's link and a
+  // member registered by hand in slot 2 get in beside them. That member
+  // sends what a broken peer might (the overlay fuzzer sends the rest), a
+  // Direct packet whose route leads back to it, and then one Error packet.
+  // Nothing comes back: a packet never returns the way it came, so routing
+  // tables that disagree cannot loop it.
+  LoopbackRoom room({0, 0, 0});
   std::vector<std::unique_ptr<RawENetPeer>> idle;
   for (int i = 0; i < 40; ++i) {
     idle.push_back(std::make_unique<RawENetPeer>());
     ASSERT_TRUE(idle.back()->connect(room.port(0))) << i;
   }
-  // A ping test and a child's link both get in beside them.
   EXPECT_GE(room.engine(1).pingToPeer(room.peerId(0)), 0);
-  ASSERT_TRUE(room.connect(3000));
-  // The idle ones are cut within a few seconds; the member's link stays.
-  for (auto& peer : idle) EXPECT_TRUE(cutOff(*peer));
+  ASSERT_EQ(room.engine(0).connect(3000), 0);
+  ASSERT_EQ(room.engine(1).connect(3000), 0);
+  RawENetPeer peer;
+  ASSERT_TRUE(tessel_test::joinAs(room.engine(0), room.port(0), peer, 2));
+  uint32_t code = 0x10F07;
+  const std::string error = packetBytes(PeerPacket::Error, 2, 2, "\x01\x02\x03\x04", 4);
+  const std::string garbage[] = {
+      std::string(7, '\0'),                                              // shorter than a header
+      error.substr(0, 10),                                               // shorter than announced
+      error + std::string(1500, '\xFF'),                                 // longer than any packet
+      packetBytes(PeerPacket::Error, 32, 2, "\x01\x02\x03\x04", 4),      // slots out of range
+      packetBytes(PeerPacket::Error, 2, 32, "\x01\x02\x03\x04", 4),
+      packetBytes(PeerPacket::Error, 2, 2, "\x01\x02\x03", 3),            // too short for a code
+      packetBytes(PeerPacket::Direct, 2, 2, "x", 1),                     // back to its sender
+      packetBytes(PeerPacket::Error, 2, 2, &code, 4),                    // the one meaningful packet, last
+  };
+  for (const auto& bytes : garbage) peer.send(bytes.data(), bytes.size());
+  std::vector<TesselJob> errors = settledJobs(room, 0, TesselJob::JobError);
+  ASSERT_EQ(errors.size(), 1u);
+  EXPECT_EQ(errors[0].getPeerId(), room.peerId(2));
+  EXPECT_EQ(errors[0].getError(), 0x10F07u);
+  EXPECT_TRUE(peer.poll(200).empty());
+  // The idle ones are cut within a few seconds; the child's link stays.
+  for (auto& stranger : idle) EXPECT_TRUE(cutOff(*stranger));
   EXPECT_NE(room.engine(0).getClient().getContext(1)->getENetPeer(), nullptr);
-}
-
-TEST(OverlayLinkTest, DirectPacketsNeverBounce) {
-  // 0 is the root, 1 an inner node, 2 its leaf. The leaf adds itself again
-  // while connected: its route to itself must stay its own. (A packet
-  // whose route leads back to the member it came from: the garbage test.)
-  LoopbackRoom room({0, 0, 1});
-  ASSERT_TRUE(room.connect());
-  ASSERT_EQ(room.engine(2).addPeer(room.peerId(2), 2), 0);
-  EXPECT_EQ(room.engine(2).getClient().getRoute(2), 2);
-  ASSERT_EQ(room.engine(0).sendPacket(room.peerId(2), "d", 1, true), 0);
-  std::vector<TesselJob> jobs;
-  ASSERT_TRUE(room.waitJobs(2, TesselJob::JobMessage, 1, jobs));
-  room.waitJobs(2, TesselJob::JobMessage, 2, jobs, 200);
-  EXPECT_EQ(jobs.size(), 1u);
 }
 
 TEST(OverlayLinkTest, PeerTableChangesUnderTrafficAreSafe) {
@@ -236,9 +255,7 @@ TEST(OverlayLinkTest, RemovedOrDroppedMemberIsReportedOnceAtEveryMember) {
     if (c.action == EndSession) room.engine(3).endSession();
     if (c.action == Deinit) room.engine(3).deinit();
     for (int slot = 0; slot < int(c.reported.size()); ++slot) {
-      std::vector<TesselJob> jobs;
-      ASSERT_TRUE(room.waitJobs(slot, TesselJob::JobDisconnect, 1, jobs)) << "at " << slot;
-      room.waitJobs(slot, TesselJob::JobDisconnect, 2, jobs, 200);
+      std::vector<TesselJob> jobs = settledJobs(room, slot, TesselJob::JobDisconnect);
       ASSERT_EQ(jobs.size(), 1u) << "at " << slot;
       EXPECT_EQ(jobs[0].getPeerId(), room.peerId(c.reported[size_t(slot)])) << "at " << slot;
     }
@@ -252,7 +269,9 @@ TEST(OverlayLinkTest, RemovedOrDroppedMemberIsReportedOnceAtEveryMember) {
       EXPECT_EQ(client.getRoute(slot), -1);
     }
     EXPECT_EQ(client.getRootSlotId(), -1);
-    expectPingTestAnswer(room.port(3), 3);
+    RawENetPeer tester;
+    ASSERT_TRUE(tester.connect(room.port(3), 1));
+    expectPingTestAnswer(tester, 3);
   }
 }
 
@@ -263,16 +282,15 @@ TEST(OverlayLinkTest, PacketSharedByLinksReachesThoseThatTakeIt) {
   // packet, and a relay sends on the one it received: each member gets
   // every packet once, whichever links refuse it.
   LoopbackRoom room({0, 0, 1, 1});
-  ASSERT_EQ(room.engine(1).setPeerProperty(room.peerId(0), LoopbackRoom::Loopback, tessel_test::freeUdpPort(),
-                                           false, true),
-            0);
+  const int nowhere = tessel_test::freeUdpPort();
+  ASSERT_EQ(room.engine(1).setPeerProperty(room.peerId(0), LoopbackRoom::Loopback, nowhere, false, true), 0);
   ASSERT_EQ(room.engine(1).connect(100), -1);
   for (int child : {2, 3}) ASSERT_EQ(room.engine(child).connect(2000), 0);
+  const zintar::PeerClient& inner = room.engine(1).getClient();
   ASSERT_TRUE(tessel_test::waitFor([&] {
-    const zintar::PeerClient& inner = room.engine(1).getClient();
     return inner.getContext(2)->getENetPeer() != nullptr && inner.getContext(3)->getENetPeer() != nullptr;
   }));
-  ENetPeer* parent = room.engine(1).getClient().getContext(0)->getENetPeer();
+  ENetPeer* parent = inner.getContext(0)->getENetPeer();
   ASSERT_NE(parent, nullptr);
   ASSERT_NE(parent->state, ENET_PEER_STATE_CONNECTED);
 
@@ -288,6 +306,11 @@ TEST(OverlayLinkTest, PacketSharedByLinksReachesThoseThatTakeIt) {
       {2, 0, true, {}},   // forwarded at 1 to the parent alone, refused
       {2, 3, false, {3}},  // forwarded at 1 to 3
   };
+  auto arrived = [&](int slot, int waitMs) {
+    std::vector<TesselJob> jobs;
+    room.waitJobs(slot, TesselJob::JobMessage, 1, jobs, waitMs);
+    return jobs;
+  };
   for (const auto& c : cases) {
     std::string text = "from " + std::to_string(c.sender) + " to " + std::to_string(c.destination);
     int result = c.destination < 0
@@ -297,51 +320,13 @@ TEST(OverlayLinkTest, PacketSharedByLinksReachesThoseThatTakeIt) {
     ASSERT_EQ(result, 0) << text;
     // A copy too many would show as a stray job here or at the next case.
     for (int slot : {1, 2, 3}) {
-      bool expected = std::find(c.receivers.begin(), c.receivers.end(), slot) != c.receivers.end();
-      std::vector<TesselJob> jobs;
-      room.waitJobs(slot, TesselJob::JobMessage, 1, jobs, expected ? 2000 : 50);
+      bool expected = std::count(c.receivers.begin(), c.receivers.end(), slot) > 0;
+      std::vector<TesselJob> jobs = arrived(slot, expected ? 2000 : 50);
       ASSERT_EQ(jobs.size(), expected ? 1u : 0u) << text << " at " << slot;
       if (!expected) continue;
       EXPECT_EQ(jobs[0].getPeerId(), room.peerId(c.sender)) << text << " at " << slot;
       EXPECT_EQ(std::string(jobs[0].getData(), jobs[0].getDataSize()), text) << text << " at " << slot;
     }
   }
-  for (int slot : {1, 2, 3}) {
-    std::vector<TesselJob> late;
-    room.waitJobs(slot, TesselJob::JobMessage, 1, late, 100);
-    EXPECT_TRUE(late.empty()) << "at " << slot;
-  }
-}
-
-TEST(OverlayLinkTest, ErrorPacketsBecomeErrorJobsAndGarbageIsSurvived) {
-  // A member registered in slot 2 sends what a broken peer might (the
-  // overlay fuzzer sends the rest), a Direct packet whose route leads back
-  // to it, and then one Error packet. Nothing comes back: a packet never
-  // returns the way it came, so routing tables that disagree cannot loop it.
-  LoopbackRoom room({0, 0, 0});
-  RawENetPeer peer;
-  ASSERT_TRUE(tessel_test::joinAs(room.engine(0), room.port(0), peer, 2));
-  ASSERT_EQ(room.engine(0).connect(1000), 0);
-  uint32_t code = 0x10F07;
-  const std::string error = packetBytes(PeerPacket::Error, 2, 2, "\x01\x02\x03\x04", 4);
-  const std::string garbage[] = {
-      std::string(7, '\0'),                                              // shorter than a header
-      error.substr(0, 10),                                               // shorter than announced
-      error + std::string(1500, '\xFF'),                                 // longer than any packet
-      packetBytes(PeerPacket::Error, 32, 2, "\x01\x02\x03\x04", 4),      // slots out of range
-      packetBytes(PeerPacket::Error, 2, 32, "\x01\x02\x03\x04", 4),
-      packetBytes(PeerPacket::Error, 2, 2, "\x01\x02\x03", 3),            // too short for a code
-      packetBytes(PeerPacket::Direct, 2, 2, "x", 1),                     // back to its sender
-      packetBytes(PeerPacket::Error, 2, 2, &code, 4),                    // the one meaningful packet, last
-  };
-  for (const auto& bytes : garbage) peer.send(bytes.data(), bytes.size());
-  std::vector<TesselJob> jobs, errors;
-  ASSERT_TRUE(room.waitJobs(0, TesselJob::JobError, 1, jobs));
-  room.waitJobs(0, TesselJob::JobError, 2, jobs, 200);
-  for (const auto& job : jobs)
-    if (job.getType() == TesselJob::JobError) errors.push_back(job);
-  ASSERT_EQ(errors.size(), 1u);
-  EXPECT_EQ(errors[0].getPeerId(), room.peerId(2));
-  EXPECT_EQ(errors[0].getError(), 0x10F07u);
-  EXPECT_TRUE(peer.poll(200).empty());
+  for (int slot : {1, 2, 3}) EXPECT_TRUE(arrived(slot, 100).empty()) << "at " << slot;
 }

@@ -7,13 +7,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
-
-#include "tests/support/test_support.h"
 
 extern char** environ;
 
@@ -32,20 +29,16 @@ pid_t spawn(const std::string& path, const std::vector<std::string>& args, int& 
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, ends[1], STDERR_FILENO);
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>(path.c_str()));
+  std::vector<char*> argv{const_cast<char*>(path.c_str())};
   for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   pid_t pid = -1;
   int result = posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ);
   posix_spawn_file_actions_destroy(&actions);
   close(ends[1]);
-  if (result != 0) {
-    close(ends[0]);
-    return -1;
-  }
-  out = ends[0];
-  return pid;
+  if (result != 0) close(ends[0]);
+  out = result == 0 ? ends[0] : -1;
+  return result == 0 ? pid : -1;
 }
 
 // Reads from fd into text until a newline arrives (untilLine) or the end
@@ -65,17 +58,12 @@ bool readFrom(int fd, std::string& text, bool untilLine, Clock::time_point deadl
   }
 }
 
-// Waits for pid until deadline, then kills it. Its exit status, or -1.
-int reap(pid_t pid, Clock::time_point deadline) {
+// Waits for pid, killing it first when it was not done in time (finished
+// false). Its exit status, or -1.
+int reap(pid_t pid, bool finished) {
+  if (!finished) kill(pid, SIGKILL);
   int status = 0;
-  pid_t done = 0;  // 0 while it runs, -1 when it cannot be waited for
-  auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  waitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, std::max(left, std::chrono::milliseconds(0)));
-  if (done == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
@@ -84,40 +72,32 @@ int runProgram(const std::string& path, const std::vector<std::string>& args, st
   int out = -1;
   pid_t pid = spawn(path, args, out);
   if (pid < 0) return -1;
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-  readFrom(out, output, false, deadline);
+  bool finished = readFrom(out, output, false, Clock::now() + std::chrono::milliseconds(timeoutMs));
   close(out);
-  return reap(pid, deadline);
+  return reap(pid, finished);
 }
 
 GalaxyResponder::GalaxyResponder(const std::string& path) {
   pid_ = spawn(path, {"--bind", "127.0.0.1", "--port", "0"}, out_);
-  if (pid_ < 0) return;
-  if (!readFrom(out_, output_, true, Clock::now() + std::chrono::seconds(5))) return;
+  if (pid_ < 0 || !readFrom(out_, output_, true, Clock::now() + std::chrono::seconds(5))) return;
   // "tessel-galaxyd: answering on 127.0.0.1:PORT"
   size_t colon = output_.find("127.0.0.1:");
   if (colon != std::string::npos) port_ = std::atoi(output_.c_str() + colon + std::strlen("127.0.0.1:"));
 }
 
 GalaxyResponder::~GalaxyResponder() {
-  if (pid_ > 0) {
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-  }
+  if (pid_ > 0) reap(pid_, false);
   if (out_ >= 0) close(out_);
 }
 
 int64_t GalaxyResponder::stop(int signal) {
   if (pid_ <= 0) return -1;
   kill(pid_, signal);
-  auto deadline = Clock::now() + std::chrono::seconds(5);
-  readFrom(out_, output_, false, deadline);
-  status_ = reap(pid_, deadline);
+  status_ = reap(pid_, readFrom(out_, output_, false, Clock::now() + std::chrono::seconds(5)));
   pid_ = -1;
   // "tessel-galaxyd: answered N datagrams"
   size_t at = output_.find("answered ");
-  if (at == std::string::npos) return -1;
-  return std::strtoll(output_.c_str() + at + std::strlen("answered "), nullptr, 10);
+  return at == std::string::npos ? -1 : std::strtoll(output_.c_str() + at + std::strlen("answered "), nullptr, 10);
 }
 
 }  // namespace tessel_test

@@ -21,14 +21,11 @@ DatagramDropper::~DatagramDropper() {
 
 int DatagramDropper::intercept(ENetHost* /*host*/, ENetEvent* /*event*/) {
   DatagramDropper* dropper = active.load();
-  return dropper != nullptr && dropper->decide() ? 1 : 0;
-}
-
-bool DatagramDropper::decide() {
-  std::lock_guard<std::mutex> guard(mutex_);
-  bool drop = int(generator_() % 100u) < percent_;
-  dropped_ += drop ? 1 : 0;
-  return drop;
+  if (dropper == nullptr) return 0;
+  std::lock_guard<std::mutex> guard(dropper->mutex_);
+  bool drop = int(dropper->generator_() % 100u) < dropper->percent_;
+  dropper->dropped_ += drop ? 1 : 0;
+  return drop ? 1 : 0;
 }
 
 size_t DatagramDropper::dropped() {

@@ -25,8 +25,6 @@ class DatagramDropper {
   // Drops percent of every 100 datagrams on average, chosen by seed.
   DatagramDropper(uint32_t seed, int percent);
   ~DatagramDropper();
-  DatagramDropper(const DatagramDropper&) = delete;
-  DatagramDropper& operator=(const DatagramDropper&) = delete;
 
   // The hook: 1 (swallow) or 0 (let ENet handle the datagram).
   static int intercept(ENetHost* host, ENetEvent* event);
@@ -34,8 +32,6 @@ class DatagramDropper {
   size_t dropped();
 
  private:
-  bool decide();
-
   std::mutex mutex_;
   std::mt19937 generator_;
   int percent_;

@@ -11,10 +11,7 @@ namespace {
 std::atomic<uint64_t> tick{0};
 std::atomic<int64_t> realTime{0};
 
-uint64_t readTick() { return tick.load(); }
-int64_t readRealTime() { return realTime.load(); }
-
-const KivClock::Source fakeSource = {readTick, readRealTime};
+const KivClock::Source fakeSource = {[] { return tick.load(); }, [] { return realTime.load(); }};
 
 }  // namespace
 

@@ -1,29 +1,26 @@
 #include "tests/support/fake_root.h"
 
+#include <arpa/inet.h>
+
+#include <algorithm>
 #include <cstring>
 
 #include "tessel/overlay/peer_packet.h"
-#include "tessel/planner/topology_description.h"
 #include "tessel/toolkit/kiv_net_time.h"
-#include "tests/support/loopback_room.h"
-#include "tests/support/test_support.h"
 
 namespace tessel_test {
 
 namespace {
 
-// Adds ms to the big-endian timestamp at offset of a time packet.
+// Adds ms to the big-endian timestamp (seconds, milliseconds) at offset of
+// a time packet.
 void shiftStamp(unsigned char* packet, int offset, int64_t ms) {
-  auto word = [&](int at) {
-    return uint32_t(packet[at]) << 24 | uint32_t(packet[at + 1]) << 16 | uint32_t(packet[at + 2]) << 8 |
-           uint32_t(packet[at + 3]);
-  };
-  auto put = [&](int at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) packet[at + i] = static_cast<unsigned char>(value >> (24 - 8 * i));
-  };
-  int64_t total = int64_t(word(offset)) * 1000 + word(offset + 4) + ms;
-  put(offset, uint32_t(total / 1000));
-  put(offset + 4, uint32_t(total % 1000));
+  uint32_t words[2];
+  std::memcpy(words, packet + offset, sizeof(words));
+  int64_t total = int64_t(ntohl(words[0])) * 1000 + ntohl(words[1]) + ms;
+  words[0] = htonl(uint32_t(total / 1000));
+  words[1] = htonl(uint32_t(total % 1000));
+  std::memcpy(packet + offset, words, sizeof(words));
 }
 
 }  // namespace
@@ -32,13 +29,11 @@ FakeRoot::FakeRoot(Responder responder) : responder_(std::move(responder)) {
   enet_initialize();
   ENetAddress address;
   enet_address_set_host(&address, "127.0.0.1");
-  // A port found free may be taken before we bind it; try a few.
-  for (int attempt = 0; attempt < 5 && host_ == nullptr; ++attempt) {
-    port_ = freeUdpPort();
-    address.port = static_cast<enet_uint16>(port_);
-    host_ = enet_host_create(&address, 32, 32, 0, 0);
-  }
-  if (host_ != nullptr) thread_ = std::thread(&FakeRoot::run, this);
+  address.port = 0;  // ENet reads back the port the system picks
+  host_ = enet_host_create(&address, 32, 32, 0, 0);
+  if (host_ == nullptr) return;
+  port_ = host_->address.port;
+  thread_ = std::thread(&FakeRoot::run, this);
 }
 
 FakeRoot::~FakeRoot() {
@@ -55,10 +50,9 @@ std::vector<FakeRoot::Received> FakeRoot::received() {
 
 size_t FakeRoot::count(uint32_t type) {
   std::lock_guard<std::mutex> guard(mutex_);
-  size_t n = 0;
-  for (const auto& packet : received_)
-    n += !packet.bytes.empty() && (static_cast<uint8_t>(packet.bytes[0]) & 0x3Fu) == type ? 1 : 0;
-  return n;
+  return size_t(std::count_if(received_.begin(), received_.end(), [&](const Received& packet) {
+    return !packet.bytes.empty() && (static_cast<uint8_t>(packet.bytes[0]) & 0x3Fu) == type;
+  }));
 }
 
 void FakeRoot::run() {
@@ -81,8 +75,6 @@ void FakeRoot::run() {
   }
 }
 
-// A fake root's answers: the n-th request is answered as a root whose clock
-// is shifts[n] ms behind (nullopt: lost), from room (1, minor).
 FakeRoot::Responder timeAnswers(std::vector<std::optional<int>> shifts, uint32_t minor) {
   auto next = std::make_shared<size_t>(0);
   return [shifts, minor, next](const FakeRoot::Received& in) {
@@ -100,34 +92,11 @@ FakeRoot::Responder timeAnswers(std::vector<std::optional<int>> shifts, uint32_t
     KivNetTime::respond(reinterpret_cast<unsigned char*>(request.data()), payload);
     shiftStamp(payload, 32, -*shift);  // receive
     shiftStamp(payload, 40, -*shift);  // transmit
-    PacketDef::RoomId room;
-    room.setMajor(1);
-    room.setMinor(minor);
-    room.setSlot(0);
-    std::memcpy(payload + 48, &room.word, 4);
+    uint32_t room = 1u | minor << 10;  // slot 0
+    std::memcpy(payload + 48, &room, 4);
     answer.bytes.assign(reinterpret_cast<const char*>(&reply), size_t(reply.size(true)));
     return answer;
   };
-}
-
-PacketDef::PeerProperty memberRecord(int slot, int port) {
-  return zintar::TopologyDescription::peerRecord(LoopbackRoom::FirstPeerId + slot, slot, LoopbackRoom::Loopback, port,
-                                                 true, 1, 2);
-}
-
-std::unique_ptr<zintar::Tessel> makeMember(int slot, int port, bool syncTime,
-                                           const std::vector<PacketDef::PeerProperty>& records,
-                                           const std::vector<int32_t>& parents, int mode) {
-  auto engine = std::make_unique<zintar::Tessel>();
-  int32_t id = LoopbackRoom::FirstPeerId + slot;
-  if (engine->init(id, port, true, mode, false, false) != 0) return nullptr;
-  engine->startSession();
-  engine->setRoomId(1, 2);
-  engine->addPeer(id, static_cast<unsigned char>(slot));
-  engine->setPeerProperty(id, LoopbackRoom::Loopback, port, false, true);
-  std::string description = topologyDescription(0, 0, syncTime, records, parents);
-  if (engine->setTopology(description.data(), static_cast<int>(description.size())) != 0) return nullptr;
-  return engine;
 }
 
 }  // namespace tessel_test

@@ -42,8 +42,6 @@ class FakeRoot {
 
   explicit FakeRoot(Responder responder);
   ~FakeRoot();
-  FakeRoot(const FakeRoot&) = delete;
-  FakeRoot& operator=(const FakeRoot&) = delete;
 
   // False when no host could be bound.
   bool ok() const { return host_ != nullptr; }

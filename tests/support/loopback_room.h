@@ -30,7 +30,6 @@ class LoopbackRoom {
   // FirstPeerId + slot.
   explicit LoopbackRoom(std::vector<int32_t> parents, int mode = 0, bool syncTime = false,
                         int capacity = 256, int maxDataSize = 1478);
-  ~LoopbackRoom();
 
   // Gives every engine the room key (32 bytes). False when one refuses it.
   bool setRoomKey(const std::string& key);

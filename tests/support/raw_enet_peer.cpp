@@ -1,9 +1,8 @@
 #include "tests/support/raw_enet_peer.h"
 
 #include <chrono>
-#include <cstring>
 
-#include "tessel/overlay/peer_packet.h"
+#include "tests/support/test_support.h"
 
 namespace tessel_test {
 
@@ -27,12 +26,9 @@ bool RawENetPeer::connect(int port, size_t channels, int timeoutMs) {
   address.port = static_cast<enet_uint16>(port);
   peer_ = enet_host_connect(host_, &address, channels, 0);
   if (peer_ == nullptr) return false;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   ENetEvent event;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (enet_host_service(host_, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_CONNECT) return true;
-  }
-  return false;
+  return waitFor([&] { return enet_host_service(host_, &event, 10) > 0 && event.type == ENET_EVENT_TYPE_CONNECT; },
+                 std::chrono::milliseconds(timeoutMs));
 }
 
 void RawENetPeer::send(const void* bytes, size_t length, bool reliable, uint8_t channel) {
@@ -44,19 +40,19 @@ void RawENetPeer::send(const void* bytes, size_t length, bool reliable, uint8_t 
 
 std::vector<std::string> RawENetPeer::poll(int timeoutMs) {
   std::vector<std::string> received;
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   ENetEvent event;
-  while (std::chrono::steady_clock::now() < deadline) {
-    if (enet_host_service(host_, &event, 5) <= 0) continue;
-    if (event.type == ENET_EVENT_TYPE_RECEIVE) {
-      received.emplace_back(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
-      enet_packet_destroy(event.packet);
-    } else if (event.type == ENET_EVENT_TYPE_DISCONNECT) {
-      disconnected_ = true;
-      peer_ = nullptr;
-      break;
-    }
-  }
+  waitFor(
+      [&] {
+        if (enet_host_service(host_, &event, 5) <= 0) return false;
+        if (event.type == ENET_EVENT_TYPE_RECEIVE) {
+          received.emplace_back(reinterpret_cast<const char*>(event.packet->data), event.packet->dataLength);
+          enet_packet_destroy(event.packet);
+        }
+        disconnected_ = disconnected_ || event.type == ENET_EVENT_TYPE_DISCONNECT;
+        return disconnected_;
+      },
+      std::chrono::milliseconds(timeoutMs));
+  if (disconnected_) peer_ = nullptr;
   return received;
 }
 
@@ -65,15 +61,8 @@ std::string wire(const zintar::PeerPacket& packet) {
 }
 
 std::string registerPacket(int32_t id, uint32_t slot) {
-  zintar::PeerPacket reg(zintar::PeerPacket::Register, false);
-  reg.header().setSrcSlot(slot);
-  reg.header().setDstSlot(slot);
-  reg.header().setImmediate(true);
-  reg.header().setDataSize(8);
-  uint32_t room = 1u | (2u << 10) | (slot << 24);
-  std::memcpy(reg.data(), &id, 4);
-  std::memcpy(reg.data() + 4, &room, 4);
-  return wire(reg);
+  uint32_t words[2] = {uint32_t(id), 1u | (2u << 10) | (slot << 24)};  // the id, then room (1, 2) and slot
+  return wire(zintar::PeerPacket::control(zintar::PeerPacket::Register, false, slot, slot, words, sizeof(words)));
 }
 
 }  // namespace tessel_test

@@ -8,13 +8,22 @@
 
 namespace tessel_test {
 
-RawUdpSocket::RawUdpSocket(int port) {
-  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd_ < 0) return;
+namespace {
+
+sockaddr_in loopback(int port) {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   address.sin_port = htons(static_cast<uint16_t>(port));
+  return address;
+}
+
+}  // namespace
+
+RawUdpSocket::RawUdpSocket(int port) {
+  fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd_ < 0) return;
+  sockaddr_in address = loopback(port);
   socklen_t length = sizeof(address);
   if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
       getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) == 0)
@@ -43,13 +52,7 @@ bool RawUdpSocket::pending() {
   return fd_ >= 0 && poll(&entry, 1, 0) == 1;
 }
 
-bool RawUdpSocket::sendTo(const std::string& bytes, int port) {
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  to.sin_port = htons(static_cast<uint16_t>(port));
-  return sendTo(bytes, to);
-}
+bool RawUdpSocket::sendTo(const std::string& bytes, int port) { return sendTo(bytes, loopback(port)); }
 
 bool RawUdpSocket::sendTo(const std::string& bytes, const sockaddr_in& to) {
   ssize_t sent = sendto(fd_, bytes.data(), bytes.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
@@ -67,9 +70,7 @@ bool RawUdpSocket::sendForged(const std::string& bytes, int fromPort, int port) 
   header.len = htons(static_cast<uint16_t>(sizeof(header) + bytes.size()));
   std::string datagram(reinterpret_cast<const char*>(&header), sizeof(header));
   datagram += bytes;
-  sockaddr_in to{};
-  to.sin_family = AF_INET;
-  to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  sockaddr_in to = loopback(0);
   ssize_t sent = sendto(fd, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof(to));
   close(fd);
   return sent == static_cast<ssize_t>(datagram.size());

@@ -4,7 +4,6 @@
 #include <fstream>
 #include <iterator>
 #include <thread>
-#include <utility>
 
 #include "tessel/engine/tessel.h"
 #include "tests/support/loopback_room.h"
@@ -36,16 +35,12 @@ int freeUdpPort() {
 
 std::string toolPath(const std::string& name) {
   // The build passes the path of each program it makes (tests/CMakeLists.txt).
-  static const std::pair<const char*, const char*> Built[] = {
-      {"tessel-fault-peer", TESSEL_FAULT_PEER_PATH},
+  if (name == "tessel-fault-peer") return TESSEL_FAULT_PEER_PATH;
 #ifdef TESSEL_GALAXYD_PATH  // the tools, built together
-      {"tessel-galaxyd", TESSEL_GALAXYD_PATH},
-      {"tessel-topology", TESSEL_TOPOLOGY_PATH},
-      {"tessel-room", TESSEL_ROOM_PATH},
+  if (name == "tessel-galaxyd") return TESSEL_GALAXYD_PATH;
+  if (name == "tessel-topology") return TESSEL_TOPOLOGY_PATH;
+  if (name == "tessel-room") return TESSEL_ROOM_PATH;
 #endif
-  };
-  for (const auto& [program, path] : Built)
-    if (name == program) return path;
   return std::string();
 }
 

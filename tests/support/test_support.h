@@ -4,7 +4,6 @@
 #define TESSEL_TESTS_SUPPORT_TEST_SUPPORT_H_
 
 #include <chrono>
-#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
