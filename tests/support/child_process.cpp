@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "tests/support/test_support.h"
+
 extern char** environ;
 
 namespace tessel_test {
@@ -58,12 +60,18 @@ bool readFrom(int fd, std::string& text, bool untilLine, Clock::time_point deadl
   }
 }
 
-// Waits for pid, killing it first when it was not done in time (finished
-// false). Its exit status, or -1.
+// Waits for pid, killing it when it was not done in time (finished false)
+// or does not end within 5 s after its output did. Its exit status,
+// or -1.
 int reap(pid_t pid, bool finished) {
-  if (!finished) kill(pid, SIGKILL);
   int status = 0;
-  return waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  pid_t done = 0;  // 0 while it runs
+  if (finished) waitFor([&] { return (done = waitpid(pid, &status, WNOHANG)) != 0; }, std::chrono::seconds(5));
+  if (done == 0) {
+    kill(pid, SIGKILL);
+    done = waitpid(pid, &status, 0);
+  }
+  return done == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 }  // namespace
