@@ -1,26 +1,34 @@
+// Pings to galaxies (measured against scripted sockets and tessel-galaxyd)
+// and their registry cache, and the ping test to one peer against real
+// engines and scripted ENet peers on 127.0.0.1.
+
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include "tessel/engine/tessel.h"
 #include "tessel/engine/tessel_api.h"
 #include "tessel/toolkit/kiv_clock.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fake_clock.h"
+#include "tests/support/fake_root.h"
 #include "tests/support/raw_udp_socket.h"
 #include "tests/support/temp_registry.h"
 #include "tests/support/test_support.h"
 
+using zintar::PeerPacket;
 using zintar::Tessel;
 using zintar::TesselApi;
 
 namespace {
 
 constexpr int Unreachable = 60000;
+constexpr int Window = 43200;  // the freshness the galaxy ping asks of the cache
 
 struct Galaxy {
   int32_t id;
@@ -55,6 +63,56 @@ class GalaxyPingTest : public testing::Test {
   int setList(const std::string& bytes) { return engine.setGalaxy(bytes.data(), static_cast<int>(bytes.size())); }
 
   tessel_test::TempRegistry registry;
+  Tessel engine;
+};
+
+constexpr uint32_t Loopback = 0x7F000001;
+constexpr int32_t TesterId = 100;
+constexpr int32_t PeerId = 200;
+constexpr unsigned char PeerSlot = 5;
+
+// A tester (engine or facade) in room (1, 2) that knows itself in slot 0
+// and PeerId in PeerSlot at 127.0.0.1:port.
+template <typename Engine>
+bool makeTester(Engine& tester, int port, bool listen) {
+  if (tester.init(TesterId, 0, false, 0, false, false) != 0) return false;
+  tester.setRoomId(1, 2);
+  return tester.addPeer(TesterId, 0) == 0 && tester.addPeer(PeerId, PeerSlot) == 0 &&
+         tester.setPeerProperty(PeerId, Loopback, port, false, listen) == 0;
+}
+
+// A PingTestReply to request naming room (major, minor), with or without a
+// frame record.
+std::string pingTestReply(const std::string& request, uint32_t major, uint32_t minor, bool frame) {
+  PeerPacket reply(PeerPacket::PingTestReply, frame);
+  reply.header().setDataSize(8);
+  reply.setFrameId(0);
+  reply.setPing(0);
+  std::memcpy(reply.data(), request.data() + PeerPacket::HeaderSize, 4);
+  PacketDef::RoomId room;
+  room.setMajor(major);
+  room.setMinor(minor);
+  std::memcpy(reply.data() + 4, &room.word, 4);
+  return std::string(reinterpret_cast<const char*>(&reply), size_t(reply.size(true)));
+}
+
+constexpr uint32_t HomeIp = 0xC0A80107;   // 192.168.1.7
+constexpr uint32_t OtherIp = 0x0A000005;  // 10.0.0.5
+using Found = std::pair<int, int32_t>;
+const Found Miss{-1, -5};
+
+// The registry ping cache: one key, a value per galaxy endpoint, and the
+// time and local address of the latest write, which stamp every entry.
+class RegistryPingTest : public testing::Test {
+ protected:
+  // The lookup's result, and the ping it gave (-5 when it left it alone).
+  Found lookup(const char* host, int port, uint32_t localIp = HomeIp) {
+    int32_t ping = -5;
+    return {engine.getRegPing(host, port, localIp, Window, ping), ping};
+  }
+
+  tessel_test::TempRegistry registry;
+  tessel_test::FakeClock clock;
   Tessel engine;
 };
 
@@ -180,7 +238,7 @@ TEST_F(GalaxyPingTest, ProbesCarryTheTickCountThePingIsTheMeanOfTheSixSmallestHa
     // The result is cached, a failure too; a cached failure is a miss and a
     // cached ping is the answer, without a probe.
     int32_t cached = -7;
-    EXPECT_EQ(engine.getRegPing("127.0.0.1", galaxy.port(), engine.getLocalIp(), 43200, cached), 0);
+    EXPECT_EQ(engine.getRegPing("127.0.0.1", galaxy.port(), engine.getLocalIp(), Window, cached), 0);
     EXPECT_EQ(cached, c.ping);
     if (c.ping >= 0) {
       EXPECT_EQ(engine.pingToGalaxy(id, 3, 100), c.ping);
@@ -247,10 +305,8 @@ TEST_F(GalaxyPingTest, GalaxydEchoesAndTheEngineMeasuresAnsweringGalaxiesOnly) {
   EXPECT_EQ(engine.pingToAllGalaxy(1, 500), 0);
   EXPECT_EQ(engine.getError(), 0u);
   EXPECT_EQ(engine.getPingToGalaxy(21), Unreachable);
-  for (int32_t measured : {11, 13}) {
-    EXPECT_GE(engine.getPingToGalaxy(measured), 0);
-    EXPECT_LT(engine.getPingToGalaxy(measured), 1000);
-  }
+  // Answered: from 0 up to half the timeout, neither a failure nor unreachable.
+  for (int32_t measured : {11, 13}) EXPECT_LT(unsigned(engine.getPingToGalaxy(measured)), 1000u) << measured;
   EXPECT_EQ(engine.pingToGalaxy(99, 3, 2000), -1);  // not in the list: no trace
   EXPECT_EQ(engine.getPingToGalaxy(99), -1);
   engine.setPingToGalaxy(11, 42);
@@ -273,4 +329,136 @@ TEST_F(GalaxyPingTest, GalaxydEchoesAndTheEngineMeasuresAnsweringGalaxiesOnly) {
   EXPECT_EQ(engine.pingToAllGalaxy(1, 50), 0);
   EXPECT_EQ(responder.stop(SIGINT), answers + 2);  // and one probe each to 11 and 13
   EXPECT_EQ(responder.exitStatus(), 0);
+}
+
+TEST(PeerPingTest, FirstAnswerEndsTheProbesOnlyTheOwnRoomCountsAndThePingIsHalfTheRoundTrip) {
+  using Reply = std::string (*)(const std::string&);
+  Reply sameRoom = [](const std::string& r) { return pingTestReply(r, 1, 2, false); };
+  // answer: what the scripted peer answers to a probe; empty: nothing.
+  struct Case { const char* what; Reply answer; bool listen; int threshold, ping; size_t probes; } cases[] = {
+      {"same room", sameRoom, true, 100, 20, 1},
+      {"same room, frame record", [](const std::string& r) { return pingTestReply(r, 1, 2, true); }, true, 100, 20, 1},
+      {"another room", [](const std::string& r) { return pingTestReply(r, 1, 3, false); }, true, 100, -1, 1},
+      {"a broken reply", [](const std::string&) { return std::string("\x13\x00\x00", 3); }, true, 100, -1, 1},
+      {"silence", [](const std::string&) { return std::string(); }, true, 100, -1, 3},
+      {"peer does not listen", sameRoom, false, 100, -1, 0},
+      {"ping test switched off", sameRoom, true, -1, -1, 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    tessel_test::FakeClock clock;
+    tessel_test::FakeRoot peer([&](const tessel_test::FakeRoot::Received& packet) {
+      clock.advance(40);  // the round trip
+      return tessel_test::FakeRoot::Answer{c.answer(packet.bytes), false};
+    });
+    ASSERT_TRUE(peer.ok());
+    Tessel tester;
+    ASSERT_TRUE(makeTester(tester, peer.port(), c.listen));
+    tester.setPingThreshold(c.threshold);
+    EXPECT_EQ(tester.pingToPeer(PeerId), c.ping);
+    EXPECT_EQ(tester.getPeerPing(PeerSlot), c.ping);
+    EXPECT_EQ(peer.count(PeerPacket::PingTest), c.probes);
+    // Every probe is the 12-byte request with the tester's tick count.
+    for (const auto& probe : peer.received()) {
+      EXPECT_EQ(probe.bytes.size(), 12u);
+      EXPECT_EQ(probe.bytes.substr(0, 8), std::string("\x12\x00\x00\x00\x00\x00\x80\x00", 8));
+      EXPECT_FALSE(probe.reliable);
+    }
+  }
+}
+
+TEST(PeerPingTest, ListeningEngineAnswersSilentPortAndUnknownIdGiveNoResult) {
+  const int peerPort = tessel_test::freeUdpPort();
+  Tessel peer;
+  ASSERT_EQ(peer.init(PeerId, peerPort, true, 0, false, false), 0);
+  peer.setRoomId(1, 2);
+  TesselApi api;
+  ASSERT_TRUE(makeTester(api, peerPort, true));
+  api.setPingThreshold(500);
+  EXPECT_LT(unsigned(api.pingToPeer(PeerId)), 1000u);  // answered: from 0 up to the wait
+  EXPECT_EQ(TesselApi().pingToPeer(PeerId), -1);
+
+  // The same peer moved to a port that is bound but never answers.
+  tessel_test::RawUdpSocket watch;
+  ASSERT_TRUE(watch.ok());
+  ASSERT_EQ(api.setPeerProperty(PeerId, Loopback, watch.port(), false, true), 0);
+  api.setPingThreshold(20);
+  EXPECT_EQ(api.pingToPeer(PeerId), -1);
+  EXPECT_EQ(api.getEngine()->getPeerPing(PeerSlot), -1);
+  // Loopback delivery is done when the send returns: the attempt is waiting.
+  EXPECT_TRUE(watch.pending());
+  std::string drained;
+  while (watch.receive(drained, 0)) {
+  }
+  EXPECT_EQ(api.pingToPeer(999), -1);
+  EXPECT_FALSE(watch.pending());
+}
+
+TEST_F(RegistryPingTest, FirstWriteCreatesTheKeyEntriesAreFreshForTheWindowAndAgeTogether) {
+  EXPECT_EQ(lookup("galaxy1.example", 7000), Miss);
+  EXPECT_TRUE(registry.read().empty());  // a lookup never creates the key
+
+  ASSERT_EQ(engine.setRegPing("galaxy1.example", 7000, HomeIp, 300), 0);
+  ASSERT_EQ(engine.setRegPing("galaxy2.example", -1, HomeIp, -1), 0);  // a failed measurement
+  char time[32];
+  std::snprintf(time, sizeof(time), "\"Time\"=dword:%08x\n", static_cast<unsigned>(KivClock::getTime32()));
+  EXPECT_EQ(registry.read(),
+            "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\Software\\Zintar\\Galaxy]\n"
+            "\"galaxy1.example:7000\"=dword:0000012c\n" + std::string(time) +
+            "\"LocalIp\"=dword:c0a80107\n\"galaxy2.example:-1\"=dword:ffffffff\n");
+
+  EXPECT_EQ(lookup("galaxy1.example", 7000), Found(0, 300));
+  EXPECT_EQ(lookup("galaxy2.example", -1), Found(0, -1));  // comes back as it was stored
+  EXPECT_EQ(lookup("galaxy3.example", 7000), Miss);        // never measured
+  EXPECT_EQ(lookup(nullptr, 7000), Miss);
+  EXPECT_EQ(engine.setRegPing(nullptr, 7000, HomeIp, 1), -1);
+
+  // Entries are fresh for the window, from the same address, and age together.
+  ASSERT_EQ(engine.setRegPing("galaxy1.example", 7000, HomeIp, 120), 0);
+  const int64_t written = KivClock::getRealTimeMs();
+  struct Case { int64_t ageSeconds; uint32_t localIp; bool fresh; } cases[] = {
+      {0, HomeIp, true},
+      {Window, HomeIp, true},  // stale only once Time + window is below now
+      {Window + 1, HomeIp, false},
+      {-3600, HomeIp, true},  // a clock set back finds the entry young
+      {0, OtherIp, false},    // another address, whatever the age
+  };
+  for (const Case& c : cases) {
+    clock.setRealTime(written + c.ageSeconds * 1000);
+    EXPECT_EQ(lookup("galaxy1.example", 7000, c.localIp), c.fresh ? Found(0, 120) : Miss) << c.ageSeconds;
+  }
+
+  // A write of any endpoint, days later, makes every entry fresh again and
+  // hands them all to the writer's address.
+  clock.setRealTime(written + int64_t(3) * 24 * 3600 * 1000);
+  ASSERT_EQ(engine.setRegPing("new.example", 7001, HomeIp, 90), 0);
+  EXPECT_EQ(lookup("galaxy1.example", 7000), Found(0, 120));
+  ASSERT_EQ(engine.setRegPing("new.example", 7001, OtherIp, 95), 0);
+  EXPECT_EQ(lookup("galaxy1.example", 7000), Miss);
+  EXPECT_EQ(lookup("galaxy1.example", 7000, OtherIp), Found(0, 120));
+}
+
+TEST_F(RegistryPingTest, SimulatorPingNeedsRandomFakePresentAndZero) {
+  const std::string node3 =
+      "[HKEY_CURRENT_USER\\Software\\Zintar\\TopologySimulator\\3]\n\"galaxy1.example:7000\"=dword:00000064\n";
+  // general: the General key, or null for none.
+  struct Case { const char* general; int index; const char* host; int result; } cases[] = {
+      {nullptr, 3, "galaxy1.example", -1},
+      {"", 3, "galaxy1.example", -1},  // General without RandomFake
+      {"\"RandomFake\"=dword:00000001\n", 3, "galaxy1.example", -1},
+      {"\"RandomFake\"=dword:00000000\n", 4, "galaxy1.example", -1},  // no key for node 4
+      {"\"RandomFake\"=dword:00000000\n", 3, "galaxy2.example", -1},  // no value for that endpoint
+      {"\"RandomFake\"=dword:00000000\n", 3, nullptr, -1},
+      {"\"RandomFake\"=dword:00000000\n", 3, "galaxy1.example", 0},
+  };
+  for (const Case& c : cases) {
+    std::string text = node3;
+    if (c.general != nullptr) {
+      text += "[HKEY_CURRENT_USER\\Software\\Zintar\\TopologySimulator\\General]\n" + std::string(c.general);
+    }
+    registry.write(text);
+    int32_t ping = -9;
+    EXPECT_EQ(engine.getRegSimulatorPing(c.host, 7000, c.index, ping), c.result) << text;
+    EXPECT_EQ(ping, c.result == 0 ? 100 : -9);
+  }
 }

@@ -1,9 +1,14 @@
-// tessel-topology, the planner for files on disk, run as a program.
+// The tools run as programs: tessel-topology, the planner for files on
+// disk, and tessel-room with distances, nine peers in the nine cities of
+// tools/data/city-rtt.csv delayed by the latency shim.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -79,6 +84,59 @@ TEST(TopologyToolTest, CommandLinePlansFilesAndSaysWhyItCannot) {
   EXPECT_TRUE(readFile(dir + "/x.bin").empty()) << "nothing is written without a tree";
   EXPECT_EQ(tessel_test::runProgram(tool, {"--help"}, output), 0);
   EXPECT_NE(output.find("--fan-out"), std::string::npos);
+}
+
+// The shim holds datagrams back for the matrix's time, so no ping is
+// measured below it; a loaded machine only adds delay, so there is no
+// bound above. The planner's tree must be no worse than the best star and
+// close to the lower bound, and every check of the room (one order at every
+// member in mode 7 among them) must hold.
+TEST(CityRoomTest, PingsHoldTheMatrixBackAndTheTreeHoldsAgainstItsYardsticks) {
+  if (tessel_test::toolPath("tessel-room").empty()) GTEST_SKIP() << "tools not built";
+  // The yardsticks ignore the fan-out; so does the planner at a fan-out of
+  // 8, where a star is one of its choices. At the default of 4 its search
+  // has been seen to end a few ms above the star on this matrix, although
+  // a tree of that fan-out at the lower bound exists.
+  tessel_test::TempFolder folder;
+  const std::string summary = folder.path() + "/summary.txt";
+  std::string output;
+  // Generous limit: a loaded machine or a sanitizer build runs every peer
+  // several times slower, and the pings across the world alone take
+  // several seconds. The room's own steps have their time limits.
+  const int status = tessel_test::runProgram(tessel_test::toolPath("tessel-room"),
+                                             {"--peers", "9", "--latency", TESSEL_CITY_RTT_PATH, "--mode", "7",
+                                              "--fan-out", "8", "--duration", "1", "--rate", "10", "--summary",
+                                              summary, "--quiet"},
+                                             output, 300000);
+  ASSERT_EQ(status, 0) << output;
+  EXPECT_NE(output.find("ok    one order of ordered broadcasts at every member"), std::string::npos) << output;
+  // Every line is a name and its figures: ping from, to, measured, matrix;
+  // tree, star and bound: root and worst latency; passed.
+  std::istringstream lines(tessel_test::readFile(summary));
+  std::map<std::string, std::vector<double>> figures;
+  int pings = 0;
+  for (std::string line, name; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    fields >> name;
+    std::vector<double>& values = figures[name];
+    values.clear();
+    for (double value; fields >> value;) values.push_back(value);
+    if (name != "ping") continue;
+    ASSERT_EQ(values.size(), 4u) << line;
+    EXPECT_GE(values[2], values[3] - std::max(0.15 * values[3], 3.0)) << line;
+    ++pings;
+  }
+  EXPECT_EQ(pings, 9 * 8) << "every peer pinged every other";
+  EXPECT_EQ(figures["passed"], std::vector<double>{1});
+  for (const char* which : {"tree", "star", "bound"}) {
+    ASSERT_EQ(figures[which].size(), 2u) << "no " << which << " line";
+    EXPECT_GE(figures[which][0], 0) << "no root for the " << which;
+  }
+  const double tree = figures["tree"][1];
+  EXPECT_LE(tree, figures["star"][1]) << "the planner's tree is worse than the best star";
+  EXPECT_LE(tree, 1.1 * figures["bound"][1]) << "the planner's tree is beyond 1.1 times the lower bound";
+  // Sanity: distances there are, or the yardsticks would say nothing.
+  EXPECT_GT(figures["bound"][1], 50);
 }
 
 }  // namespace
