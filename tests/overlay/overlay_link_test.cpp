@@ -436,11 +436,7 @@ TEST(OverlayLinkTest, PacketSharedByLinksReachesThoseThatTakeIt) {
 }
 
 TEST(LossyLinkTest, EveryPacketArrivesOnceAndModeSevenKeepsOneOrder) {
-  const struct {
-    int mode, lossPercent;
-    uint32_t seed;
-    bool keyed;
-  } cases[] = {{3, 10, 16, false}, {7, 0, 1, false}, {7, 10, 7, false}, {7, 10, 7, true}};
+  const struct { int mode, lossPercent; uint32_t seed; bool keyed; } cases[] = {{3, 10, 16, false}, {7, 0, 1, false}, {7, 10, 7, false}, {7, 10, 7, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << "mode " << c.mode << ", " << c.lossPercent << "% loss"
                                     << (c.keyed ? ", with a room key" : ""));
@@ -533,10 +529,7 @@ TEST(RoomKeyTest, HandshakeNeedsTheKeyAndFreshNonces) {
   ASSERT_TRUE(shake(opener, answerer, Key, Key, &recorded));
   uint8_t hello[RoomKey::HandshakeSize], reply[RoomKey::HandshakeSize];
   size_t n = 0;
-  const struct {
-    const char* what;
-    std::vector<std::string> messages;
-  } refused[] = {
+  const struct { const char* what; std::vector<std::string> messages; } refused[] = {
       {"a recorded handshake", {recorded.hello, recorded.proof}},
       {"its own Hello sent back", {}},
       {"a Proof before any Hello", {recorded.proof}},
@@ -605,11 +598,7 @@ TEST(RoomKeyTest, SealedPacketsOpenOnceIntactAndWithinTheWindow) {
     std::vector<std::string> sent;
     for (int i = 0; i < 70; ++i) sent.push_back(seal(opener, "packet " + std::to_string(i)));
     const size_t last = sent[2].size() - 1;
-    const struct {
-      const char* what;
-      std::string sealed;
-      const char* opens;
-    } script[] = {
+    const struct { const char* what; std::string sealed; const char* opens; } script[] = {
         {"the first", sent[0], "packet 0"},
         {"the first again", sent[0], "refused"},
         {"a later one", sent[3], "packet 3"},

@@ -40,8 +40,10 @@ void put(const std::string& path, const std::string& text) { std::ofstream(path,
 // Each test works on one file in a folder of its own.
 class KivFileTest : public testing::Test {
  protected:
+  std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
+
   tessel_test::TempFolder folder_;
-  const std::string path_ = folder_.path() + "/data";
+  const std::string path_ = path("data");
 };
 
 // 2008-03-31 23:59:59.500 UTC: one second before a new day, hour and month.
@@ -49,14 +51,11 @@ constexpr int64_t BeforeMidnight = 1207007999500;
 const std::string TooLongText = "Log is longer than the allowed maximum length 4096\n";
 
 // Local time is UTC and the clock stands just before midnight.
-class KivLogTest : public testing::Test {
+class KivLogTest : public KivFileTest {
  protected:
   KivLogTest() : zone_("TZ", "UTC0"), clock_(1000, BeforeMidnight) { tzset(); }
   ~KivLogTest() override { tzset(); }
 
-  std::string path(const std::string& name) const { return folder_.path() + "/" + name; }
-
-  tessel_test::TempFolder folder_;
   tessel_test::ScopedEnv zone_;
   tessel_test::FakeClock clock_;
 };
