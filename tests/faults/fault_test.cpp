@@ -226,11 +226,7 @@ class FaultTest : public ::testing::Test {
 // one-to-one packets to every other, at once, while every interface loses
 // a fifth of its datagrams.
 TEST_F(FaultTest, LossyLinksDeliverEveryReliablePacketOnceAndOrderedAlike) {
-  const struct {
-    int mode;
-    std::vector<int32_t> parents;
-    std::string key;
-  } cases[] = {
+  const struct { int mode; std::vector<int32_t> parents; std::string key; } cases[] = {
       {3, {0, 0, 0, 0, 0, 0}, ""},
       {7, {0, 0, 0, 1, 1, 2}, std::string(32, 'k')},
   };

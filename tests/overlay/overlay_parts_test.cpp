@@ -21,7 +21,9 @@
 #include <vector>
 
 #include "tessel/overlay/peer_client.h"
+#include "tests/support/raw_enet_peer.h"
 
+using tessel_test::wire;
 using zintar::PeerPacket;
 using zintar::TopologyView;
 
@@ -32,11 +34,6 @@ PeerPacket makeData(bool frame, int size, char fill) {
   packet.header().setDataSize(uint32_t(size));
   std::memset(packet.data(), fill, size_t(size));
   return packet;
-}
-
-std::vector<uint8_t> wireBytes(const PeerPacket& packet) {
-  const auto* begin = reinterpret_cast<const uint8_t*>(&packet);
-  return std::vector<uint8_t>(begin, begin + packet.size(true));
 }
 
 // Puts a packet of size bytes whose first four bytes hold number and whose
@@ -91,20 +88,19 @@ TEST(PeerPacketTest, HeaderAndFrameInfoSitWhereTheWireSaysAndAreCopied) {
   framed.setPing(5);
   EXPECT_EQ(h.word0, 33u | (1u << 6) | (0x1FFFFFFu << 7));
   EXPECT_EQ(h.word1, 0x1FFu | (3u << 9) | (1u << 18) | (1u << 19) | (4u << 21));
-  auto bytes = wireBytes(framed);
-  EXPECT_EQ(std::vector<uint8_t>(bytes.begin() + 8, bytes.end()),
-            (std::vector<uint8_t>{4, 3, 2, 1, 5, 0, 'x', 'x', 'x', 'x'}));
+  std::string bytes = wire(framed);
+  EXPECT_EQ(bytes.substr(8), std::string("\4\3\2\1\5\0xxxx", 10));
   EXPECT_EQ(framed.size(false), 10);
   // Without FrameInfo the payload follows the header, and stamping writes nothing.
   PeerPacket plain = makeData(false, 4, 'x');
   plain.stampDelay(500);
-  EXPECT_EQ(wireBytes(plain), (std::vector<uint8_t>{0x21, 0, 0, 0, 0, 0, 0x80, 0, 'x', 'x', 'x', 'x'}));
+  EXPECT_EQ(wire(plain), std::string("\x21\0\0\0\0\0\x80\0xxxx", 12));
   EXPECT_EQ(plain.getPing(), 60000);
   EXPECT_EQ(plain.getFrameId(), 0u);
   // A copy takes exactly size(true) bytes, however many a header set by
   // hand announces.
   plain = framed;
-  EXPECT_EQ(wireBytes(plain), bytes);
+  EXPECT_EQ(wire(plain), bytes);
   framed.header().setDataSize(2047);
   EXPECT_EQ(PeerPacket(framed).header().dataSize(), 2047u);
 }
@@ -158,10 +154,10 @@ TEST(PeerPacketTest, PingBecomesPongKeepingPayload) {
 }
 
 TEST(PeerPacketTest, FromWireAcceptsOnlyWhatTheBufferHolds) {
-  auto bytes = wireBytes(makeData(true, 20, 'p'));
+  std::string bytes = wire(makeData(true, 20, 'p'));
   PeerPacket received;
   EXPECT_EQ(PeerPacket::fromWire(bytes.data(), bytes.size(), received), 34);
-  EXPECT_EQ(wireBytes(received), bytes);
+  EXPECT_EQ(wire(received), bytes);
   // Too short for the header, or for what the header announces: refused
   // and the target untouched.
   PeerPacket untouched = makeData(false, 3, 'u');
