@@ -35,15 +35,6 @@ constexpr int Mode = 3;
 constexpr size_t PayloadSize = 200;
 constexpr auto LinkTimeout = std::chrono::milliseconds(10000);
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 std::string joined(const std::vector<int>& ports) {
   std::string text;
   for (int port : ports) {
@@ -118,7 +109,7 @@ struct Members {
       if (!raws.back()->start(tessel_test::freeUdpPort(), 1)) return false;
       raws.back()->connect(ports[0]);
     }
-    return waitUntil(
+    return tessel_test::waitFor(
         [&] {
           for (auto& raw : raws)
             if (raw->connected() != 1) return false;
@@ -324,7 +315,7 @@ int idleChild(int argc, char** argv) {
   std::string line;
   while (readLine(stdin, line) && line == "start") {
     const int links = static_cast<int>(ports.size()) - 1;
-    if (!waitUntil([&] { return root.links() == links; }, LinkTimeout)) return 5;
+    if (!tessel_test::waitFor([&] { return root.links() == links; }, LinkTimeout)) return 5;
     // The links' handshakes and first acknowledgements settle first.
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     double cpuStart = cpuSecondsNow();
@@ -360,7 +351,7 @@ int memoryChild(int argc, char** argv) {
   std::string line;
   if (!readLine(stdin, line) || line != "measure") return 4;
   const int links = static_cast<int>(ports.size()) - 1;
-  if (!waitUntil([&] { return root.links() == links; }, LinkTimeout)) return 5;
+  if (!tessel_test::waitFor([&] { return root.links() == links; }, LinkTimeout)) return 5;
   if (tessel) {
     // Ordered broadcasts from the root of a star go to no link (the
     // members are leaves, which pull), into the root's store and to its

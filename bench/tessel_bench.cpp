@@ -138,15 +138,6 @@ bool rawSequence(ENetPacket* packet, uint32_t& sequence) {
 
 void pause(std::chrono::microseconds duration) { std::this_thread::sleep_for(duration); }
 
-bool waitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-  auto deadline = Clock::now() + timeout;
-  while (!condition()) {
-    if (Clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
-}
-
 // Runs the two measurements of one sample in alternating order, so that
 // neither side always goes first.
 void alternate(int sample, const std::function<void()>& raw, const std::function<void()>& tessel) {
@@ -185,7 +176,7 @@ class OneHop {
     if (!rawReceiver_.start(rawReceiverPort_, 1) || !rawSender_.start(rawSenderPort_, 1)) return false;
     rawSender_.connect(rawReceiverPort_);
     if (!room_.connect()) return false;
-    return waitUntil([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
+    return tessel_test::waitFor([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
                      std::chrono::milliseconds(5000));
   }
 
@@ -290,7 +281,7 @@ class Star {
       std::fprintf(stderr, "star of %d: the engines did not connect\n", count_);
       return false;
     }
-    if (!waitUntil([&] { return raws_[0]->connected() == count_ - 1; }, std::chrono::milliseconds(10000))) {
+    if (!tessel_test::waitFor([&] { return raws_[0]->connected() == count_ - 1; }, std::chrono::milliseconds(10000))) {
       std::fprintf(stderr, "star of %d: %d of %d raw connections\n", count_, raws_[0]->connected(), count_ - 1);
       return false;
     }
@@ -503,7 +494,7 @@ class OneOrderTree {
       std::fprintf(stderr, "one order, %d members: the engines did not connect\n", count);
       return false;
     }
-    bool linked = waitUntil(
+    bool linked = tessel_test::waitFor(
         [&] {
           for (int slot = 0; slot < count; ++slot)
             if (raws_[size_t(slot)]->connected() != links[size_t(slot)]) return false;
@@ -726,13 +717,13 @@ class RelayPath {
       if (!rawSender_.start(senderPort_, 1) || !rawReceiver_.start(receiverPort_, 1)) return false;
       rawSender_.connect(relayPort_);
       rawReceiver_.connect(relayPort_);
-      if (!waitUntil([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
+      if (!tessel_test::waitFor([&] { return rawSender_.connected() == 1 && rawReceiver_.connected() == 1; },
                      std::chrono::milliseconds(5000)))
         return false;
     }
     // The relay forwards only once it holds both links: probe until a
     // packet comes through.
-    bool through = waitUntil(
+    bool through = tessel_test::waitFor(
         [&] {
           send(0);
           return received() > 0;

@@ -9,22 +9,13 @@
 #include <vector>
 
 #include "tessel/engine/tessel_api.h"
+#include "tests/support/raw_enet_peer.h"
 
 using zintar::ErrorCode;
+using tessel_test::dataPacket;
 using zintar::PeerPacket;
 using zintar::Tessel;
 using zintar::TesselJob;
-
-namespace {
-
-PeerPacket dataPacket(bool frame, int size, char fill) {
-  PeerPacket packet(PeerPacket::Data, frame);
-  packet.header().setDataSize(uint32_t(size));
-  std::memset(packet.data(), fill, size_t(size));
-  return packet;
-}
-
-}  // namespace
 
 // Each test's engine has its tables but no listening overlay host.
 TEST(JobQueueTest, CallbacksQueueOneJobEachInOrder) {

@@ -23,18 +23,12 @@
 #include "tessel/overlay/peer_client.h"
 #include "tests/support/raw_enet_peer.h"
 
+using tessel_test::dataPacket;
 using tessel_test::wire;
 using zintar::PeerPacket;
 using zintar::TopologyView;
 
 namespace {
-
-PeerPacket makeData(bool frame, int size, char fill) {
-  PeerPacket packet(PeerPacket::Data, frame);
-  packet.header().setDataSize(uint32_t(size));
-  std::memset(packet.data(), fill, size_t(size));
-  return packet;
-}
 
 // Puts a packet of size bytes whose first four bytes hold number and whose
 // other bytes hold its low byte.
@@ -77,7 +71,7 @@ std::vector<int32_t> neighbours(const TopologyView& view) {
 
 TEST(PeerPacketTest, HeaderAndFrameInfoSitWhereTheWireSaysAndAreCopied) {
   EXPECT_EQ(PeerPacket(85).header().type(), 21u);  // only the low 6 bits count
-  PeerPacket framed = makeData(true, 4, 'x');
+  PeerPacket framed = dataPacket(true, 4, 'x');
   zintar::PeerHeader& h = framed.header();
   h.setIndex(0x1FFFFFF);
   h.setSrcSlot(0x1FF);
@@ -92,7 +86,7 @@ TEST(PeerPacketTest, HeaderAndFrameInfoSitWhereTheWireSaysAndAreCopied) {
   EXPECT_EQ(bytes.substr(8), std::string("\4\3\2\1\5\0xxxx", 10));
   EXPECT_EQ(framed.size(false), 10);
   // Without FrameInfo the payload follows the header, and stamping writes nothing.
-  PeerPacket plain = makeData(false, 4, 'x');
+  PeerPacket plain = dataPacket(false, 4, 'x');
   plain.stampDelay(500);
   EXPECT_EQ(wire(plain), std::string("\x21\0\0\0\0\0\x80\0xxxx", 12));
   EXPECT_EQ(plain.getPing(), 60000);
@@ -154,13 +148,13 @@ TEST(PeerPacketTest, PingBecomesPongKeepingPayload) {
 }
 
 TEST(PeerPacketTest, FromWireAcceptsOnlyWhatTheBufferHolds) {
-  std::string bytes = wire(makeData(true, 20, 'p'));
+  std::string bytes = wire(dataPacket(true, 20, 'p'));
   PeerPacket received;
   EXPECT_EQ(PeerPacket::fromWire(bytes.data(), bytes.size(), received), 34);
   EXPECT_EQ(wire(received), bytes);
   // Too short for the header, or for what the header announces: refused
   // and the target untouched.
-  PeerPacket untouched = makeData(false, 3, 'u');
+  PeerPacket untouched = dataPacket(false, 3, 'u');
   for (size_t length : {size_t(0), size_t(7), size_t(8), size_t(13), bytes.size() - 1}) {
     EXPECT_EQ(PeerPacket::fromWire(bytes.data(), length, untouched), -1) << length;
     EXPECT_EQ(untouched.header().dataSize(), 3u);

@@ -1,6 +1,7 @@
 #include "tests/support/raw_enet_peer.h"
 
 #include <chrono>
+#include <cstring>
 
 #include "tests/support/test_support.h"
 
@@ -58,6 +59,13 @@ std::vector<std::string> RawENetPeer::poll(int timeoutMs) {
 
 std::string wire(const zintar::PeerPacket& packet) {
   return std::string(reinterpret_cast<const char*>(&packet), size_t(packet.size(true)));
+}
+
+zintar::PeerPacket dataPacket(bool frame, int size, char fill) {
+  zintar::PeerPacket packet(zintar::PeerPacket::Data, frame);
+  packet.header().setDataSize(uint32_t(size));
+  std::memset(packet.data(), fill, size_t(size));
+  return packet;
 }
 
 std::string registerPacket(int32_t id, uint32_t slot) {

@@ -40,6 +40,8 @@ class RawENetPeer {
 
 // The bytes a packet takes on the wire.
 std::string wire(const zintar::PeerPacket& packet);
+// A Data packet (with a frame record when frame is set) of size bytes of fill.
+zintar::PeerPacket dataPacket(bool frame, int size, char fill);
 
 // The bytes of the Register packet that peer id sends when it joins slot
 // of room (1, 2) below its parent.
