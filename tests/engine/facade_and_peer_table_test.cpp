@@ -49,7 +49,7 @@ TEST(FacadeTest, EveryCallBeforeInitIsHarmless) {
   EXPECT_EQ(job.getPeerId(), 3);
   EXPECT_TRUE(api.emptyJob());
   EXPECT_EQ(api.getNumJobs(), 0);
-  api.setJobPut(true);
+  api.setJobPut(true), api.setFakePing(true);
   api.startSession();
   const int results[] = {api.endSession(), api.connect(10), api.setRoomId(1, 1), api.getCenterPeer(),
                          api.sendPacket(1, "x", 1, true), api.castPacket("x", 1, true, true), api.peekPacket(true),
@@ -95,7 +95,6 @@ TEST(FacadeTest, LocalAddressChoice) {
   }
 }
 
-
 TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
   EXPECT_EQ(engine.addPeer(7, 3), 0);
   EXPECT_EQ(engine.getPeerProperty().roomId.slot(), 3u);
@@ -122,6 +121,8 @@ TEST_F(PeerTableTest, AddPeerTeachesOwnSlotAndCountsOnce) {
   EXPECT_EQ(engine.getPeerProperty().roomId.major(), 1023u);
   EXPECT_EQ(engine.getPeerProperty().roomId.minor(), 16383u);
   EXPECT_EQ(+Tessel().getPeerProperty().id, -1);
+  engine.startSession();
+  EXPECT_EQ(engine.getNumPeers(), 0);
 }
 
 TEST_F(PeerTableTest, PeerPingListNeverWritesPastItsBuffer) {

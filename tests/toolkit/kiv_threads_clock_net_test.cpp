@@ -266,6 +266,7 @@ TEST(KivNetTimeTest, OffsetFromAnswerStampsOrRefusal) {
       {"round trip one hour and 1 ms", {}, now + -3600001, now + -3600001, now + -3600001, -1},
       {"answer sent before it was received", {}, t1, t1 + 20, t1 + 19, -1},
       {"answer arrives before the request left", {}, now + 1, now + 1, now + 1, -1},
+      {"answer held exactly one hour", {}, t1, t1 + -3600000, t1 + 0, 1800020},
       {"answer held one hour and 1 ms", {}, t1, t1 + -3600001, t1 + 0, -1},
   };
   for (const Case& c : cases) {
