@@ -9,6 +9,7 @@
 
 #include "tessel/engine/tessel_api.h"
 #include "tests/support/loopback_room.h"
+#include "tests/support/test_support.h"
 
 using zintar::Tessel;
 using zintar::TesselApi;
@@ -62,7 +63,8 @@ TEST(FacadeTest, EveryCallBeforeInitIsHarmless) {
 
 TEST(FacadeTest, SecondInitCreatesNothingAndLastErrorIsClearedByStartSessionOnly) {
   TesselApi api;
-  ASSERT_EQ(api.init(1, 0, false, 0, false, false), 0);
+  const int port = tessel_test::freeUdpPort();
+  ASSERT_EQ(api.init(1, port, true, 0, false, false), 0);
   Tessel& engine = *api.getEngine();
   EXPECT_EQ(api.init(2, 0, false, 0, false, false), 0);
   EXPECT_EQ(api.getEngine(), &engine);
@@ -73,6 +75,8 @@ TEST(FacadeTest, SecondInitCreatesNothingAndLastErrorIsClearedByStartSessionOnly
   EXPECT_EQ(api.getError(), 0x10301u);
   api.startSession();
   EXPECT_EQ(api.getError(), 0u);
+  engine.deinit();
+  EXPECT_EQ(Tessel().init(3, port, true, 0, false, false), 0) << "deinit frees the port";
 }
 
 TEST(FacadeTest, LocalAddressChoice) {

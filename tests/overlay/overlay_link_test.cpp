@@ -357,10 +357,7 @@ TEST(OverlayLinkTest, RemovedOrDroppedMemberIsReportedOnceAtEveryMember) {
       EXPECT_EQ(room.engine(c.actor).removePeer(room.peerId(c.gone)), 0) << "removing twice changes nothing";
     }
     if (c.action == EndSession) room.engine(3).endSession();
-    if (c.action == Deinit) {
-      room.engine(3).deinit();
-      EXPECT_EQ(zintar::Tessel().init(1, room.port(3), true, 0, false, false), 0) << "deinit frees the port";
-    }
+    if (c.action == Deinit) room.engine(3).deinit();
     for (int slot = 0; slot < int(c.reported.size()); ++slot) {
       std::vector<TesselJob> jobs = settledJobs(room, slot, TesselJob::JobDisconnect);
       ASSERT_EQ(jobs.size(), 1u) << "at " << slot;
