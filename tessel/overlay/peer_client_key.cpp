@@ -121,6 +121,18 @@ namespace {
 // The userData of a packet from sealablePacket: its buffer has SealOverhead
 // bytes beyond dataLength.
 char sealRoom;
+
+// A copy of packet sealed with key; null while the handshake runs, after it
+// failed, or when ENet cannot make the copy: nothing leaves in clear.
+ENetPacket* sealedCopy(RoomKey& key, const ENetPacket* packet) {
+  if (!key.established()) return nullptr;
+  ENetPacket* sealed = enet_packet_create(nullptr, packet->dataLength + RoomKey::SealOverhead, packet->flags);
+  if (sealed != nullptr && key.seal(packet->data, packet->dataLength, sealed->data) == 0) {
+    enet_packet_destroy(sealed);
+    return nullptr;
+  }
+  return sealed;
+}
 }  // namespace
 
 ENetPacket* PeerClient::sealablePacket(const void* bytes, size_t length, uint32_t flags) {
@@ -153,16 +165,9 @@ void PeerClient::sendOn(ENetPeer* peer, uint8_t channel, ENetPacket* packet) {
     packet->userData = nullptr;
     channel = 0;
   } else if (state != nullptr && state->key.keyed()) {
-    ENetPacket* sealed = nullptr;
-    if (state->key.established())
-      sealed = enet_packet_create(nullptr, packet->dataLength + RoomKey::SealOverhead, packet->flags);
-    size_t length = sealed != nullptr ? state->key.seal(packet->data, packet->dataLength, sealed->data) : 0;
+    ENetPacket* sealed = sealedCopy(state->key, packet);
     enet_packet_destroy(packet);
-    if (length == 0) {
-      // Nothing leaves in clear: the handshake is still running, or failed.
-      if (sealed != nullptr) enet_packet_destroy(sealed);
-      return;
-    }
+    if (sealed == nullptr) return;
     packet = sealed;
     channel = 0;
   }
@@ -178,11 +183,8 @@ void PeerClient::sendShared(ENetPeer* peer, uint8_t channel, ENetPacket* packet)
     return;
   }
   // Every keyed link seals with its own key and counter: a copy of its own.
-  if (!state->key.established() || packet->dataLength > size_t(RoomKey::MaxPlainSize)) return;
-  ENetPacket* sealed = enet_packet_create(nullptr, packet->dataLength + RoomKey::SealOverhead, packet->flags);
-  if (sealed == nullptr) return;
-  size_t length = state->key.seal(packet->data, packet->dataLength, sealed->data);
-  if (length == 0 || enet_peer_send(peer, 0, sealed) != 0) enet_packet_destroy(sealed);
+  ENetPacket* sealed = sealedCopy(state->key, packet);
+  if (sealed != nullptr && enet_peer_send(peer, 0, sealed) != 0) enet_packet_destroy(sealed);
 }
 
 void PeerClient::refuseConnection(ENetPeer* peer) {
