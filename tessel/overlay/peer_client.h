@@ -329,8 +329,6 @@ class TESSEL_EXPORT PeerClient {
   void serveReset();
   int32_t ownSlot() const { return static_cast<int32_t>(ownRoom().slot()); }
   PacketDef::RoomId ownRoom() const;
-  // Nothing calls it: the places that need it compare slots directly.
-  bool isRoot() const;
   int32_t originatorId(const PeerPacket& packet) const;
   // The callbacks, each only when the owner gave it.
   void reportMessage(const PeerPacket& packet) const;

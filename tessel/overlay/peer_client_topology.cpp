@@ -202,11 +202,6 @@ int32_t PeerClient::getRoute(int32_t slot) const {
   return inRange(slot) ? route[slot].load(std::memory_order_relaxed) : -1;
 }
 
-bool PeerClient::isRoot() const {
-  int32_t root = rootSlotId.load(std::memory_order_relaxed);
-  return root != -1 && root == ownSlot();
-}
-
 // --- One-to-one -------------------------------------------------------------
 
 int PeerClient::sendPacket(int32_t peerId, const char* data, int size, bool reliable) {
