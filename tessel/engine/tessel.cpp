@@ -123,8 +123,10 @@ void Tessel::deinit() {
     galaxies.reset();
     galaxyPings.reset();
   }
+  KivAutoLock take(jobTakeMutex);
   KivAutoLock guard(jobMutex);
   jobQueue.reset();
+  takenJobs = JobRing();
   queuedJobs.store(0, std::memory_order_relaxed);
 }
 

@@ -13,8 +13,10 @@
 // Events reach the host as TesselJob values in a first-in first-out queue
 // of at most jobLimit jobs (65536 unless the host sets another limit); a
 // job that finds the queue full is dropped and counted. jobMutex guards the
-// queue and is the innermost lock of the library: nothing else is locked
-// while it is held, and the overlay's locks come before it (peer_client.h).
+// queue's filling end and is the innermost lock of the library: nothing
+// else is locked while it is held, and the overlay's locks come before it
+// (peer_client.h). jobTakeMutex guards the end the host pops from and comes
+// before jobMutex.
 // galaxyMutex guards the galaxy tables and propertyMutex the own record;
 // no other lock is taken while either is held. The per-slot tables have no
 // lock: the host thread alone uses them.
@@ -325,9 +327,13 @@ class TESSEL_EXPORT Tessel {
   // peer ping test, possibly from different host threads.
   std::atomic<int> hostPingThreshold;
   std::atomic<int> pingThreshold;
-  // The job queue: a ring of jobs, oldest at head, that doubles when full
-  // and goes back to its first size once emptied after a burst of more
-  // than JobRingKeep jobs, so that queueing a job allocates nothing in the
+  // The job queue: two rings of jobs, oldest at head. Producers fill
+  // jobQueue under jobMutex; popJob serves the host from takenJobs under
+  // jobTakeMutex and, when that is empty, swaps the two rings in one step,
+  // so that a host polling as fast as jobs come in meets the service thread
+  // on jobMutex once per batch instead of once per job. A ring doubles when
+  // full and goes back to its first size once emptied after a burst of
+  // more than JobRingKeep jobs: queueing a job allocates nothing in the
   // steady state and copies only the bytes the job holds.
   struct JobRing {
     std::vector<TesselJob> slots;
@@ -336,13 +342,15 @@ class TESSEL_EXPORT Tessel {
   };
   static constexpr size_t JobRingFirst = 16;
   static constexpr size_t JobRingKeep = 1024;
+  KivMutex jobTakeMutex ACQUIRED_BEFORE(jobMutex);
+  JobRing takenJobs GUARDED_BY(jobTakeMutex);
   std::unique_ptr<JobRing> jobQueue GUARDED_BY(jobMutex) PT_GUARDED_BY(jobMutex);
   KivMutex jobMutex ACQUIRED_AFTER(propertyMutex, galaxyMutex);
   std::atomic<bool> jobPut;
   std::atomic<int> jobLimit;
   std::atomic<uint64_t> droppedJobs;
-  // The number of queued jobs, written under jobMutex: a poll of an empty
-  // queue takes no lock.
+  // The number of jobs in both rings, raised under jobMutex and lowered
+  // under jobTakeMutex: a poll of an empty queue takes no lock.
   std::atomic<int> queuedJobs;
   bool connected;
   std::atomic<bool> fakePing;

@@ -1,7 +1,8 @@
 // Tessel: the job queue through which events reach the host, and the
-// overlay's callbacks that fill it. jobMutex guards the queue and is the
-// innermost lock: the overlay may call in while it holds its frame store
-// lock, from the service thread or from the host's own broadcasts.
+// overlay's callbacks that fill it. jobMutex guards the end jobs are queued
+// at and is the innermost lock: the overlay may call in while it holds its
+// frame store lock, from the service thread or from the host's own
+// broadcasts. The host pops from the other end under jobTakeMutex.
 
 #include <cstring>
 #include <new>
@@ -30,8 +31,8 @@ void Tessel::pushJob(const TesselJob& job) {
   if (!jobQueue) return;
   JobRing& ring = *jobQueue;
   // A host that stops popping, or a peer that floods, must not grow the
-  // queue without end.
-  if (ring.count >= static_cast<size_t>(jobLimit.load(std::memory_order_relaxed))) {
+  // queue without end. Jobs popped meanwhile only make room.
+  if (queuedJobs.load(std::memory_order_relaxed) >= jobLimit.load(std::memory_order_relaxed)) {
     droppedJobs.fetch_add(1, std::memory_order_relaxed);
     return;
   }
@@ -49,7 +50,7 @@ void Tessel::pushJob(const TesselJob& job) {
   }
   copyJob(ring.slots[(ring.head + ring.count) % ring.slots.size()], job);
   ++ring.count;
-  queuedJobs.store(static_cast<int>(ring.count), std::memory_order_release);
+  queuedJobs.fetch_add(1, std::memory_order_release);
 }
 
 int Tessel::setJobLimit(int limit) {
@@ -61,13 +62,18 @@ int Tessel::setJobLimit(int limit) {
 bool Tessel::popJob(TesselJob& job) {
   // A job queued meanwhile is found at the next poll.
   if (queuedJobs.load(std::memory_order_acquire) == 0) return false;
-  KivAutoLock guard(jobMutex);
-  if (!jobQueue || jobQueue->count == 0) return false;
-  JobRing& ring = *jobQueue;
+  KivAutoLock take(jobTakeMutex);
+  JobRing& ring = takenJobs;
+  if (ring.count == 0) {
+    // Everything queued so far changes ends at once.
+    KivAutoLock guard(jobMutex);
+    if (!jobQueue || jobQueue->count == 0) return false;
+    std::swap(ring, *jobQueue);
+  }
   copyJob(job, ring.slots[ring.head]);
   ring.head = (ring.head + 1) % ring.slots.size();
   --ring.count;
-  queuedJobs.store(static_cast<int>(ring.count), std::memory_order_release);
+  queuedJobs.fetch_sub(1, std::memory_order_release);
   if (ring.count == 0) {
     ring.head = 0;
     // The room a burst needed goes back once it has been popped.
@@ -84,21 +90,19 @@ bool Tessel::popJob(TesselJob& job) {
   return true;
 }
 
-bool Tessel::emptyJob() {
-  KivAutoLock guard(jobMutex);
-  return !jobQueue || jobQueue->count == 0;
-}
+bool Tessel::emptyJob() { return queuedJobs.load(std::memory_order_acquire) == 0; }
 
-int Tessel::getNumJobs() {
-  KivAutoLock guard(jobMutex);
-  return jobQueue ? static_cast<int>(jobQueue->count) : 0;
-}
+int Tessel::getNumJobs() { return queuedJobs.load(std::memory_order_acquire); }
 
 void Tessel::clearJobQueue() {
+  KivAutoLock take(jobTakeMutex);
   KivAutoLock guard(jobMutex);
-  if (!jobQueue) return;
-  jobQueue->head = 0;
-  jobQueue->count = 0;
+  takenJobs.head = 0;
+  takenJobs.count = 0;
+  if (jobQueue) {
+    jobQueue->head = 0;
+    jobQueue->count = 0;
+  }
   queuedJobs.store(0, std::memory_order_release);
 }
 

@@ -40,6 +40,7 @@ PeerClient::PeerClient()
       syncTimeOn(false),
       host(nullptr),
       commandsQueued(false),
+      serviceSleeping(false),
       linkHead(-1),
       parentSlotId(-1),
       rootSlotId(-1),
@@ -227,12 +228,13 @@ void PeerClient::queueCommands(const ENetSendPacket* commands, int count) {
     KivAutoLock guard(sendQueueLock);
     wasEmpty = sendQueue.empty();
     sendQueue.insert(sendQueue.end(), commands, commands + count);
-    commandsQueued.store(true, std::memory_order_release);
+    commandsQueued.store(true, std::memory_order_seq_cst);
   }
-  // A non-empty queue has already woken the service thread, and the
-  // service thread drains before it sleeps: one eventfd write per burst
-  // instead of one per packet.
-  if (wasEmpty) wakeup.signal();
+  // A non-empty queue has already woken the service thread, and an awake
+  // one drains before it sleeps: the eventfd is written only for a
+  // sleeping thread, once per burst. (The flag and commandsQueued are
+  // each written before the other is read, so one side sees the other.)
+  if (wasEmpty && serviceSleeping.load(std::memory_order_seq_cst)) wakeup.signal();
 }
 
 void PeerClient::pushENetPacket(ENetPeer* peer, unsigned char channel, ENetPacket* packet) {
@@ -349,7 +351,9 @@ void PeerClient::serviceLoop() {
     // Everything sent: sleep until the socket has data, a command is
     // queued, or ENet has a timer due (at once when any of these is
     // already the case).
-    wakeup.wait(static_cast<int>(host->socket), serviceWaitMs());
+    serviceSleeping.store(true, std::memory_order_seq_cst);
+    if (!commandsQueued.load(std::memory_order_seq_cst)) wakeup.wait(static_cast<int>(host->socket), serviceWaitMs());
+    serviceSleeping.store(false, std::memory_order_relaxed);
   }
   // A reset asked for just as the thread was told to stop still completes.
   serveReset();

@@ -471,6 +471,11 @@ class TESSEL_EXPORT PeerClient {
   // Whether sendQueue holds commands: set with them, cleared when the
   // drain takes them, so that a pass with nothing queued takes no lock.
   std::atomic<bool> commandsQueued;
+  // Set by the service thread just before it sleeps, after which it looks
+  // at commandsQueued once more: a thread that queues while the service
+  // thread is awake needs no eventfd write, the next drain takes its
+  // commands.
+  std::atomic<bool> serviceSleeping;
   // Service thread: the commands of the drain under way. Swapped with
   // sendQueue, so that queueing never waits for ENet.
   std::vector<ENetSendPacket> draining;
