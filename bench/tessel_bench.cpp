@@ -28,9 +28,9 @@
 // yields between polls (the machine may have as few as two cores).
 //
 // Usage: bench_tessel [--commit ID] [--out DIR] [--quick] [--detail]
-//                     [--only hop|star8|star32|tree|relay|keyed|idle|memory]
+//                     [--only SECTION[,SECTION...]]  (hop star8 star32 tree relay keyed idle memory)
 // --quick is a smoke run with few samples; --detail prints more percentiles;
-// --only runs one section.
+// --only runs the sections named.
 // Writes DIR/<date>-<commit>.json besides printing the table.
 
 #include <signal.h>
@@ -952,7 +952,7 @@ int run(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: %s [--commit ID] [--out DIR] [--quick] [--detail]\n"
-                   "          [--only hop|star8|star32|tree|relay|keyed|idle|memory]\n",
+                   "          [--only SECTION[,SECTION...]]  (hop star8 star32 tree relay keyed idle memory)\n",
                    argv[0]);
       return 2;
     }
@@ -976,7 +976,10 @@ int run(int argc, char** argv) {
     std::fflush(stdout);
   };
 
-  auto wanted = [&](const char* section) { return only.empty() || only == section; };
+  // --only takes one section or several, separated by commas.
+  auto wanted = [&](const char* section) {
+    return only.empty() || ("," + only + ",").find("," + std::string(section) + ",") != std::string::npos;
+  };
   if (wanted("hop")) {
     step("one hop");
     if (!measureOneHop(plan, report.figures)) {

@@ -7,7 +7,29 @@ KivMutex::KivMutex(const void* /*attributes*/) {}
 
 KivMutex::~KivMutex() = default;
 
+namespace {
+
+// Tells the CPU that this is a spin-wait loop (less power, and a sibling
+// hardware thread runs faster meanwhile).
+inline void relaxCpu() {
+#if defined(__x86_64__) || defined(__i386__)
+  __builtin_ia32_pause();
+#elif defined(__aarch64__)
+  asm volatile("yield");
+#endif
+}
+
+}  // namespace
+
 int KivMutex::lock() NO_THREAD_SAFETY_ANALYSIS {
+  // The library's locks are held for a copy or a swap, well under a
+  // microsecond: a short spin mostly takes the lock without the sleep and
+  // the wake-up (two system calls, two context switches) that blocking
+  // costs. A holder that stays longer, or was preempted, is waited for.
+  for (int i = 0; i < SpinTries; ++i) {
+    if (mutex_.try_lock()) return 0;
+    relaxCpu();
+  }
   mutex_.lock();
   return 0;
 }

@@ -27,13 +27,15 @@ class TESSEL_EXPORT CAPABILITY("mutex") KivMutex {
   KivMutex& operator=(const KivMutex&) = delete;
 
   // Waits until the lock is free (or already held by the caller) and takes
-  // it. Always 0.
+  // it: first by spinning SpinTries times, then by sleeping. Always 0.
   int lock() ACQUIRE();
   // Releases one level of ownership. Always 0. Only the holder may call it.
   int unlock() RELEASE();
   // Takes the lock when it is free or already held by the caller and returns
   // 0; returns -1 at once when another thread holds it.
   int trylock() TRY_ACQUIRE(0);
+
+  static constexpr int SpinTries = 64;
 
  private:
   std::recursive_mutex mutex_;
