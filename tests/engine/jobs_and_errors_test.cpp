@@ -75,10 +75,15 @@ TEST(JobQueueTest, QueueIsClosedOutsideInitJobPutDiscardsAndAFullQueueDrops) {
   for (int i = 0; i < 3; ++i) engine.gotError(1, 1);
   EXPECT_EQ(engine.getNumJobs(), 2);
   EXPECT_EQ(engine.getDroppedJobs(), 2u);  // discarded while put: not counted
+  TesselJob job;
+  ASSERT_TRUE(engine.popJob(job));  // the other one waits on the host's side
+  engine.gotError(1, 1);
+  engine.gotError(1, 1);
+  EXPECT_EQ(engine.getNumJobs(), 2);  // the limit counts both
+  EXPECT_EQ(engine.getDroppedJobs(), 3u);
   engine.deinit();
   engine.gotError(1, 1);
   EXPECT_EQ(engine.getNumJobs(), 0);
-  TesselJob job;
   EXPECT_FALSE(engine.popJob(job));
 }
 
