@@ -60,7 +60,8 @@ int KivWakeup::wait(int socket, int timeoutMs) {
   int ready = ::poll(fds, count, timeoutMs);
   if (ready < 0) return kiv_platform::interrupted() ? 1 : -1;
   if (handle_ >= 0 && (fds[0].revents & POLLIN) && clearSignals(handle_)) {
-    const bool sameCpu = signallerCpu_.exchange(-1, std::memory_order_relaxed) == sched_getcpu();
+    const int signaller = signallerCpu_.exchange(-1, std::memory_order_relaxed);
+    const bool sameCpu = signaller >= 0 && signaller == sched_getcpu();
     if (sameCpu && std::chrono::steady_clock::now() - start < std::chrono::microseconds(ShortWaitUs)) {
       // The signaller was running here a moment ago and is runnable again
       // once this thread naps.
